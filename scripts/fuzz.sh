@@ -3,9 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=$1; seconds=$2
-shopt -s nullglob
-for target in "$dir"/fuzz/fuzz_*; do
-  [ -x "$target" ] || continue
+for target in $(find "$dir/fuzz" -type f -name 'fuzz_*' -perm -u+x 2>/dev/null | sort); do
   name=$(basename "$target")
   corpus=fuzz/corpus/${name#fuzz_}
   mkdir -p "$corpus"
