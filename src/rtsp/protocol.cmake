@@ -1,0 +1,8 @@
+set(NERIVO_RTSP_PROTOCOL_SOURCES)
+if(NERIVO_RTSP_PROTOCOL_SOURCES)
+  add_library(nerivo_rtsp_protocol STATIC ${NERIVO_RTSP_PROTOCOL_SOURCES})
+  target_link_libraries(nerivo_rtsp_protocol PUBLIC nerivo_rtp OpenSSL::Crypto)
+else()
+  add_library(nerivo_rtsp_protocol INTERFACE)
+  target_link_libraries(nerivo_rtsp_protocol INTERFACE nerivo_rtp OpenSSL::Crypto)
+endif()
