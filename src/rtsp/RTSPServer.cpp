@@ -1,0 +1,305 @@
+#include "rtsp/RTSPServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <random>
+
+#include "rtsp/RTSPClientConnection.h"
+#include "rtsp/RTSPClientSession.h"
+#include "rtsp/ServerMediaSession.h"
+#include "rtsp/SocketUtil.h"
+
+namespace {
+
+constexpr int kListenBacklog = 20;
+// Connections accepted per readiness event, so a flood cannot starve the loop.
+constexpr int kMaxAcceptsPerEvent = 64;
+
+}  // namespace
+
+int RTSPServer::setUpOurSocket(UsageEnvironment& env, uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        env.setResultErrMsg("unable to create stream socket: ");
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        int err = errno;
+        char text[64];
+        snprintf(text, sizeof text, "bind() error (port number: %u): ", port);
+        env.setResultErrMsg(text, err);
+        ::close(fd);
+        return -1;
+    }
+    if (listen(fd, kListenBacklog) != 0) {
+        env.setResultErrMsg("listen() failed: ");
+        ::close(fd);
+        return -1;
+    }
+    increaseSocketSendBuffer(fd, kSocketSendBufferSize);
+    return fd;
+}
+
+RTSPServer* RTSPServer::createNew(UsageEnvironment& env, int ourSocket, uint16_t port,
+                                  UserAuthenticationDatabase* authDatabase,
+                                  unsigned reclamationSeconds) {
+    if (ourSocket < 0) return nullptr;
+    return new (std::nothrow) RTSPServer(env, ourSocket, port, authDatabase, reclamationSeconds);
+}
+
+RTSPServer::RTSPServer(UsageEnvironment& env, int ourSocket, uint16_t port,
+                       UserAuthenticationDatabase* authDatabase, unsigned reclamationSeconds)
+    : Medium(env),
+      fServerSocket(ourSocket),
+      fPort(port),
+      fAuthDB(authDatabase),
+      fReclamationSeconds(reclamationSeconds) {
+    env.taskScheduler().setBackgroundHandling(fServerSocket, SOCKET_READABLE,
+                                              incomingConnectionHandler, this);
+}
+
+RTSPServer::~RTSPServer() {
+    fDestroying = true;
+    envir().taskScheduler().disableBackgroundHandling(fServerSocket);
+    ::close(fServerSocket);
+
+    // Client sessions first: ending their streams needs the connections' sockets.
+    while (!fClientSessions.empty()) delete fClientSessions.begin()->second;
+    while (!fConnections.empty()) delete fConnections.back();
+    fTCPStreams.clear();
+    while (!fSessions.empty()) {
+        ServerMediaSession* session = fSessions.begin()->second;
+        fSessions.erase(fSessions.begin());
+        session->fRegistered = false;
+        Medium::close(session);
+    }
+}
+
+void RTSPServer::incomingConnectionHandler(void* clientData, int /*mask*/) {
+    static_cast<RTSPServer*>(clientData)->acceptConnections();
+}
+
+void RTSPServer::acceptConnections() {
+    for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
+        sockaddr_in clientAddr{};
+        socklen_t length = sizeof clientAddr;
+        int fd = accept4(fServerSocket, reinterpret_cast<sockaddr*>(&clientAddr), &length,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;  // EAGAIN, or an error the next event retries
+        increaseSocketSendBuffer(fd, kSocketSendBufferSize);
+        RTSPClientConnection* connection = RTSPClientConnection::createNew(*this, fd, clientAddr);
+        if (connection == nullptr) {
+            ::close(fd);
+            continue;
+        }
+        fConnections.push_back(connection);
+    }
+}
+
+void RTSPServer::connectionDeleted(RTSPClientConnection* connection) {
+    for (size_t i = 0; i < fConnections.size(); ++i) {
+        if (fConnections[i] == connection) {
+            fConnections[i] = fConnections.back();
+            fConnections.pop_back();
+            return;
+        }
+    }
+}
+
+// ---- registered sessions ----
+
+ServerMediaSession* RTSPServer::lookupServerMediaSession(char const* streamName,
+                                                         bool /*isFirstLookupInSession*/) {
+    return findRegisteredSession(streamName);
+}
+
+ServerMediaSession* RTSPServer::findRegisteredSession(char const* streamName) const {
+    if (streamName == nullptr) return nullptr;
+    auto it = fSessions.find(streamName);
+    return it == fSessions.end() ? nullptr : it->second;
+}
+
+void RTSPServer::addServerMediaSession(ServerMediaSession* session) {
+    if (session == nullptr || fDestroying) return;
+    ServerMediaSession* existing = findRegisteredSession(session->streamName());
+    if (existing == session) return;
+    if (existing != nullptr) removeServerMediaSession(existing);
+    fSessions[session->streamName()] = session;
+    session->fRegistered = true;
+    session->fDestroyWhenUnused = false;
+    serverMediaSessionAdded(session);
+}
+
+void RTSPServer::removeServerMediaSession(char const* streamName) {
+    removeServerMediaSession(findRegisteredSession(streamName));
+}
+
+void RTSPServer::removeServerMediaSession(ServerMediaSession* session) {
+    if (session == nullptr) return;
+    unregisterSession(session);
+    session->fDestroyWhenUnused = true;
+    if (session->fReferenceCount == 0 && session->fHoldCount == 0) Medium::close(session);
+}
+
+void RTSPServer::unregisterSession(ServerMediaSession* session) {
+    if (!session->fRegistered) return;
+    auto it = fSessions.find(session->streamName());
+    if (it != fSessions.end() && it->second == session) fSessions.erase(it);
+    session->fRegistered = false;
+    if (!fDestroying) serverMediaSessionRemoved(session);
+}
+
+void RTSPServer::closeAllClientSessionsForServerMediaSession(ServerMediaSession* session) {
+    if (session == nullptr) return;
+    // Hold the session so that it outlives the loop even when its count drops.
+    ++session->fHoldCount;
+    std::vector<uint32_t> ids;
+    for (auto& entry : fClientSessions) {
+        if (entry.second->serverMediaSession() == session) ids.push_back(entry.first);
+    }
+    for (uint32_t id : ids) delete lookupClientSession(id);
+    --session->fHoldCount;
+    sessionUnreferenced(session);
+}
+
+void RTSPServer::deleteServerMediaSession(ServerMediaSession* session) {
+    if (session == nullptr) return;
+    closeAllClientSessionsForServerMediaSession(session);
+    removeServerMediaSession(session);
+}
+
+void RTSPServer::sessionUnreferenced(ServerMediaSession* session) {
+    if (session->fReferenceCount != 0 || session->fHoldCount != 0) return;
+    // Nothing uses the session any more: it goes at once, registered or not,
+    // unless it was never set up since it was last registered.
+    if (session->fRegistered && !session->fHasBeenSetUp) return;
+    unregisterSession(session);
+    Medium::close(session);
+}
+
+void RTSPServer::serverMediaSessionAdded(ServerMediaSession* /*session*/) {}
+void RTSPServer::serverMediaSessionRemoved(ServerMediaSession* /*session*/) {}
+
+UserAuthenticationDatabase* RTSPServer::setAuthenticationDatabase(UserAuthenticationDatabase* db) {
+    UserAuthenticationDatabase* previous = fAuthDB;
+    fAuthDB = db;
+    return previous;
+}
+
+// ---- access-check hooks ----
+
+bool RTSPServer::specialClientAccessCheck(int /*clientSocket*/, sockaddr_in const& /*clientAddr*/,
+                                          char const* /*urlSuffix*/) {
+    return true;
+}
+
+bool RTSPServer::specialClientUserAccessCheck(int /*clientSocket*/,
+                                              sockaddr_in const& /*clientAddr*/,
+                                              char const* /*urlSuffix*/,
+                                              char const* /*username*/) {
+    return true;
+}
+
+UserAuthenticationDatabase* RTSPServer::getAuthenticationDatabaseForCommand(
+    char const* /*cmdName*/) {
+    return fAuthDB;
+}
+
+// ---- client sessions ----
+
+RTSPClientSession* RTSPServer::createClientSession() {
+    static thread_local std::mt19937 generator{std::random_device{}()};
+    uint32_t id;
+    do {
+        id = generator();
+    } while (id == 0 || fClientSessions.count(id) != 0);
+    RTSPClientSession* session = RTSPClientSession::createNew(*this, id);
+    if (session != nullptr) fClientSessions[id] = session;
+    return session;
+}
+
+RTSPClientSession* RTSPServer::lookupClientSession(uint32_t sessionId) const {
+    auto it = fClientSessions.find(sessionId);
+    return it == fClientSessions.end() ? nullptr : it->second;
+}
+
+void RTSPServer::clientSessionDeleted(uint32_t sessionId) { fClientSessions.erase(sessionId); }
+
+// ---- TCP-streamed tracks ----
+
+void RTSPServer::registerTCPStream(int socketNum, uint32_t sessionId, unsigned trackNum) {
+    auto range = fTCPStreams.equal_range(socketNum);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.sessionId == sessionId && it->second.trackNum == trackNum) return;
+    }
+    fTCPStreams.emplace(socketNum, TCPStreamEntry{sessionId, trackNum});
+}
+
+void RTSPServer::unregisterTCPStream(int socketNum, uint32_t sessionId, unsigned trackNum) {
+    auto range = fTCPStreams.equal_range(socketNum);
+    for (auto it = range.first; it != range.second;) {
+        if (it->second.sessionId == sessionId && it->second.trackNum == trackNum) {
+            it = fTCPStreams.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void RTSPServer::endTCPStreams(int socketNum) {
+    // Collected first: ending a stream may delete its session, which edits
+    // the table.
+    std::vector<TCPStreamEntry> entries;
+    auto range = fTCPStreams.equal_range(socketNum);
+    for (auto it = range.first; it != range.second; ++it) entries.push_back(it->second);
+    fTCPStreams.erase(socketNum);
+    for (const TCPStreamEntry& entry : entries) {
+        RTSPClientSession* session = lookupClientSession(entry.sessionId);
+        if (session != nullptr) session->endStreamOnClosedSocket(entry.trackNum, socketNum);
+    }
+}
+
+// ---- HTTP tunnels ----
+
+bool RTSPServer::registerTunnel(std::string const& cookie, RTSPClientConnection* getConnection) {
+    return fTunnels.emplace(cookie, getConnection).second;
+}
+
+RTSPClientConnection* RTSPServer::lookupTunnel(std::string const& cookie) const {
+    auto it = fTunnels.find(cookie);
+    return it == fTunnels.end() ? nullptr : it->second;
+}
+
+void RTSPServer::unregisterTunnel(std::string const& cookie, RTSPClientConnection* getConnection) {
+    auto it = fTunnels.find(cookie);
+    if (it != fTunnels.end() && it->second == getConnection) fTunnels.erase(it);
+}
+
+// ---- URLs ----
+
+std::string RTSPServer::rtspURLPrefix(int clientSocket) const {
+    in_addr address{};
+    address.s_addr = serverAddressForSocket(clientSocket);
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    char prefix[64];
+    snprintf(prefix, sizeof prefix, "rtsp://%s:%u/", text, fPort);
+    return prefix;
+}
+
+std::string RTSPServer::rtspURL(ServerMediaSession const* session, int clientSocket) const {
+    std::string url = rtspURLPrefix(clientSocket);
+    if (session != nullptr) url += session->streamName();
+    return url;
+}

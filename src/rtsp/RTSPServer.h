@@ -1,0 +1,147 @@
+// The RTSP server: the listening socket, the client connections and sessions,
+// and the table of registered media sessions. Everything runs on the server
+// thread.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "event/Medium.h"
+
+class RTSPClientConnection;
+class RTSPClientSession;
+class ServerMediaSession;
+class UserAuthenticationDatabase;
+
+class RTSPServer : public Medium {
+public:
+    // A non-blocking, close-on-exec IPv4 TCP socket listening on `port` (backlog
+    // 20, no address reuse, send buffer raised to kSocketSendBufferSize).
+    // -1 on failure, with the reason in env's result message.
+    static int setUpOurSocket(UsageEnvironment& env, uint16_t port);
+
+    // Takes over `ourSocket` (closed by the destructor). authDatabase may be
+    // null (every request allowed); it is not owned.
+    static RTSPServer* createNew(UsageEnvironment& env, int ourSocket, uint16_t port,
+                                 UserAuthenticationDatabase* authDatabase,
+                                 unsigned reclamationSeconds = 65);
+
+    // Send buffer asked for on the listening and on every accepted socket.
+    static constexpr int kSocketSendBufferSize = 0x80000;
+
+    bool isRTSPServer() const override { return true; }
+
+    // The session a request names, or null. The default looks the name up
+    // among the registered sessions.
+    virtual ServerMediaSession* lookupServerMediaSession(char const* streamName,
+                                                         bool isFirstLookupInSession = true);
+    // Exact lookup among the registered sessions (null when absent).
+    ServerMediaSession* findRegisteredSession(char const* streamName) const;
+
+    // Registers the session under its name, removing first any other session
+    // registered under that name. Null is ignored.
+    void addServerMediaSession(ServerMediaSession* session);
+    // Unregisters the session; it is destroyed now when no client session
+    // references it, else when its last client session ends.
+    void removeServerMediaSession(ServerMediaSession* session);
+    void removeServerMediaSession(char const* streamName);
+    // Ends every client session that set the session up.
+    void closeAllClientSessionsForServerMediaSession(ServerMediaSession* session);
+    // Both of the above.
+    void deleteServerMediaSession(ServerMediaSession* session);
+
+    // Client sessions idle for this long are reclaimed; 0 disables reclamation.
+    // A change applies to liveness timers started afterwards.
+    unsigned reclamationSeconds() const { return fReclamationSeconds; }
+    void setReclamationSeconds(unsigned seconds) { fReclamationSeconds = seconds; }
+
+    uint16_t port() const { return fPort; }
+    int socketNum() const { return fServerSocket; }
+    UserAuthenticationDatabase* authDatabase() const { return fAuthDB; }
+    // Replaces the account table (not owned); returns the previous one.
+    UserAuthenticationDatabase* setAuthenticationDatabase(UserAuthenticationDatabase* db);
+
+    // "rtsp://<address>:<port>/<stream name>/", the address being the local
+    // address of clientSocket when given, else the first non-loopback one.
+    std::string rtspURLPrefix(int clientSocket = -1) const;
+    std::string rtspURL(ServerMediaSession const* session, int clientSocket = -1) const;
+
+    size_t numClientConnections() const { return fConnections.size(); }
+    size_t numClientSessions() const { return fClientSessions.size(); }
+    size_t numRegisteredSessions() const { return fSessions.size(); }
+
+protected:
+    RTSPServer(UsageEnvironment& env, int ourSocket, uint16_t port,
+               UserAuthenticationDatabase* authDatabase, unsigned reclamationSeconds);
+    // Closes every client session and connection, then removes and destroys
+    // every registered session. The add/remove hooks are not called from here
+    // (a subclass is already gone by then).
+    ~RTSPServer() override;
+
+    // Access-check hooks, asked for DESCRIBE and for a SETUP that creates a
+    // session. The first runs before any credentials are looked at; the second
+    // after a successful Digest check. Both allow by default.
+    virtual bool specialClientAccessCheck(int clientSocket, sockaddr_in const& clientAddr,
+                                          char const* urlSuffix);
+    virtual bool specialClientUserAccessCheck(int clientSocket, sockaddr_in const& clientAddr,
+                                              char const* urlSuffix, char const* username);
+    // The account table for a method (default: the server's one table).
+    virtual UserAuthenticationDatabase* getAuthenticationDatabaseForCommand(char const* cmdName);
+
+    // Told when a session enters or leaves the table of registered sessions.
+    virtual void serverMediaSessionAdded(ServerMediaSession* session);
+    virtual void serverMediaSessionRemoved(ServerMediaSession* session);
+
+private:
+    friend class RTSPClientConnection;
+    friend class RTSPClientSession;
+    friend class ServerMediaSession;
+
+    static void incomingConnectionHandler(void* clientData, int mask);
+    void acceptConnections();
+    void unregisterSession(ServerMediaSession* session);
+
+    // Client sessions (ids are random, non-zero and unique).
+    RTSPClientSession* createClientSession();
+    RTSPClientSession* lookupClientSession(uint32_t sessionId) const;
+    void clientSessionDeleted(uint32_t sessionId);
+
+    // Connections.
+    void connectionDeleted(RTSPClientConnection* connection);
+
+    // A server session's last client session ended, or a hold ended.
+    void sessionUnreferenced(ServerMediaSession* session);
+
+    // Tracks streamed over a TCP socket, ended when that socket's connection
+    // closes.
+    void registerTCPStream(int socketNum, uint32_t sessionId, unsigned trackNum);
+    void unregisterTCPStream(int socketNum, uint32_t sessionId, unsigned trackNum);
+    void endTCPStreams(int socketNum);
+
+    // HTTP tunnels: the GET connection of each session cookie.
+    bool registerTunnel(std::string const& cookie, RTSPClientConnection* getConnection);
+    RTSPClientConnection* lookupTunnel(std::string const& cookie) const;
+    void unregisterTunnel(std::string const& cookie, RTSPClientConnection* getConnection);
+
+    int fServerSocket;
+    uint16_t fPort;
+    UserAuthenticationDatabase* fAuthDB;
+    unsigned fReclamationSeconds;
+    bool fDestroying = false;
+
+    std::map<std::string, ServerMediaSession*> fSessions;
+    std::vector<RTSPClientConnection*> fConnections;
+    std::unordered_map<uint32_t, RTSPClientSession*> fClientSessions;
+    struct TCPStreamEntry {
+        uint32_t sessionId;
+        unsigned trackNum;
+    };
+    std::multimap<int, TCPStreamEntry> fTCPStreams;
+    std::map<std::string, RTSPClientConnection*> fTunnels;
+};
