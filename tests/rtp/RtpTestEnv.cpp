@@ -1,0 +1,50 @@
+#include "RtpTestEnv.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <cerrno>
+
+void setSendBuffer(int socketNum, int bytes) {
+    setsockopt(socketNum, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+void setReceiveBuffer(int socketNum, int bytes) {
+    setsockopt(socketNum, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+void RtpTestEnv::SetUp() {
+    scheduler = BasicTaskScheduler::createNew(10000);
+    ASSERT_NE(scheduler, nullptr);
+    env = BasicUsageEnvironment::createNew(*scheduler);
+    ASSERT_NE(env, nullptr);
+}
+
+void RtpTestEnv::TearDown() {
+    // Everything a test made must be gone by now, or the environment leaks.
+    if (env != nullptr) {
+        EXPECT_TRUE(env->reclaim()) << "stack state left on the environment";
+    }
+    delete scheduler;
+}
+
+std::vector<uint8_t> RtpTestEnv::readWhileStepping(int fd, size_t size) {
+    std::vector<uint8_t> received;
+    uint8_t buffer[65536];
+    int64_t deadline = BasicTaskScheduler::nowMicroseconds() + 5000000;
+    while (received.size() < size && BasicTaskScheduler::nowMicroseconds() < deadline) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            received.insert(received.end(), buffer, buffer + n);
+            continue;
+        }
+        if (n == 0) break;
+        scheduler->SingleStep(1000);
+    }
+    return received;
+}
+
+void RtpTestEnv::runFor(int64_t microseconds) {
+    int64_t deadline = BasicTaskScheduler::nowMicroseconds() + microseconds;
+    while (BasicTaskScheduler::nowMicroseconds() < deadline) scheduler->SingleStep(1000);
+}
