@@ -1,21 +1,502 @@
 #include "rtsp/RTSPClientConnection.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <new>
 
+#include "rtp/TCPStreamSocket.h"
+#include "rtsp/AccessCheck.h"
+#include "rtsp/HTTPTunnel.h"
+#include "rtsp/RTSPClientSession.h"
+#include "rtsp/RTSPRequest.h"
+#include "rtsp/RTSPResponses.h"
 #include "rtsp/RTSPServer.h"
+#include "rtsp/ServerMediaSession.h"
+#include "rtsp/SocketUtil.h"
+
+namespace {
+
+// Bytes asked of the socket per read (and the first size of the input buffer).
+constexpr size_t kReadChunk = 4096;
+// Longest x-sessioncookie accepted.
+constexpr size_t kMaxCookieLength = 255;
+
+bool parseSessionId(std::string_view text, uint32_t& id) {
+    if (text.empty() || text.size() > 8) return false;
+    uint32_t value = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else {
+            return false;
+        }
+        value = value << 4 | static_cast<uint32_t>(digit);
+    }
+    id = value;
+    return true;
+}
+
+std::string joinPath(std::string const& urlPreSuffix, std::string const& urlSuffix) {
+    return urlPreSuffix.empty() ? urlSuffix : urlPreSuffix + "/" + urlSuffix;
+}
+
+bool isSessionMethod(std::string_view method) {
+    return method == "PLAY" || method == "PAUSE" || method == "TEARDOWN" ||
+           method == "GET_PARAMETER" || method == "SET_PARAMETER";
+}
+
+}  // namespace
 
 RTSPClientConnection* RTSPClientConnection::createNew(RTSPServer& server, int clientSocket,
                                                       sockaddr_in const& clientAddr) {
-    return new (std::nothrow) RTSPClientConnection(server, clientSocket, clientAddr);
+    auto* connection = new (std::nothrow) RTSPClientConnection(server, clientSocket, clientAddr);
+    if (connection == nullptr) return nullptr;
+    if (!connection->init()) {
+        connection->fSocket = -1;  // stays with the caller
+        delete connection;
+        return nullptr;
+    }
+    return connection;
 }
 
 RTSPClientConnection::RTSPClientConnection(RTSPServer& server, int clientSocket,
                                            sockaddr_in const& clientAddr)
     : fServer(server), fSocket(clientSocket), fClientAddr(clientAddr) {}
 
+bool RTSPClientConnection::init() {
+    fStreamSocket = TCPStreamSocket::createNew(fServer.envir(), fSocket);
+    if (fStreamSocket == nullptr) return false;
+    fStreamSocket->setReadHandler(readHandler, this);
+    return true;
+}
+
 RTSPClientConnection::~RTSPClientConnection() {
+    fCloseRequested = true;
+    detachTunnel();
+    // Streams first: they drop their destinations on this socket cleanly.
+    if (fSocket >= 0) fServer.endTCPStreams(fSocket);
+    delete fStreamSocket;
+    if (fSocket >= 0) ::close(fSocket);
     fServer.connectionDeleted(this);
-    close(fSocket);
+}
+
+// ---- closing and re-entrance ----
+
+void RTSPClientConnection::requestClose() { fCloseRequested = true; }
+
+bool RTSPClientConnection::leave() {
+    if (--fDepth > 0) return true;
+    if (fCloseRequested) {
+        delete this;
+        return false;
+    }
+    resumeReading();
+    RTSPClientConnection* post = fTunnelInput;
+    if (post != nullptr && post != this && !post->busy()) post->resumeReading();
+    return true;
+}
+
+// While a request is in progress (a handler may run a nested event loop),
+// nothing more is read, so the buffered bytes stay as they are.
+void RTSPClientConnection::pauseReading() {
+    if (fReadPaused || fStreamSocket == nullptr) return;
+    fReadPaused = true;
+    fStreamSocket->setReadHandler(nullptr, nullptr);
+}
+
+void RTSPClientConnection::resumeReading() {
+    if (!fReadPaused) return;
+    fReadPaused = false;
+    fStreamSocket->setReadHandler(readHandler, this);
+}
+
+// ---- reading ----
+
+void RTSPClientConnection::readHandler(void* clientData, int /*mask*/) {
+    auto* connection = static_cast<RTSPClientConnection*>(clientData);
+    RTSPClientConnection* output = connection->fTunnelOutput;
+    if (connection->busy() || (output != nullptr && output->busy())) {
+        connection->pauseReading();
+        return;
+    }
+    connection->readSocket();
+}
+
+void RTSPClientConnection::readSocket() {
+    enter();
+    if (fTunnelOutput != nullptr) {
+        readTunnelPost();
+    } else {
+        readFromSocket();
+    }
+    leave();
+}
+
+void RTSPClientConnection::readFromSocket() {
+    size_t room = kInputCapacity - fInputLength;
+    if (room == 0) {
+        requestClose();
+        return;
+    }
+    size_t wanted = std::max(kReadChunk, fInputLength + kReadChunk);
+    if (fInput.size() < wanted) fInput.resize(std::min(wanted, kInputCapacity));
+    ssize_t got = recv(fSocket, fInput.data() + fInputLength, fInput.size() - fInputLength, 0);
+    if (got <= 0) {
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            requestClose();
+        }
+        return;
+    }
+    // A tunnel's GET connection whose requests come over a separate POST
+    // connection takes nothing more from its own socket.
+    if (fTunnelInput != nullptr && fTunnelInput != this) return;
+    fInputLength += static_cast<size_t>(got);
+    processInput();
+}
+
+void RTSPClientConnection::readTunnelPost() {
+    char chars[kReadChunk];
+    ssize_t got = recv(fSocket, chars, sizeof chars, 0);
+    if (got <= 0) {
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            requestClose();
+        }
+        return;
+    }
+    feedTunnelBytes(chars, static_cast<size_t>(got));
+}
+
+void RTSPClientConnection::feedTunnelBytes(const char* chars, size_t size) {
+    if (!fDecoder.feed(chars, size, decodedSink, this)) requestClose();
+}
+
+void RTSPClientConnection::decodedSink(void* clientData, const uint8_t* data, size_t size) {
+    // The output connection may have closed during an earlier piece.
+    RTSPClientConnection* output = static_cast<RTSPClientConnection*>(clientData)->fTunnelOutput;
+    if (output != nullptr) output->handleIncomingBytes(data, size);
+}
+
+void RTSPClientConnection::handleIncomingBytes(const uint8_t* data, size_t size) {
+    enter();
+    while (size > 0 && !fCloseRequested) {
+        size_t room = kInputCapacity - fInputLength;
+        size_t taken = std::min(room, size);
+        if (fInput.size() < fInputLength + taken) {
+            fInput.resize(std::min(std::max(fInputLength + taken, kReadChunk), kInputCapacity));
+        }
+        memcpy(fInput.data() + fInputLength, data, taken);
+        fInputLength += taken;
+        data += taken;
+        size -= taken;
+        processInput();
+    }
+    leave();
+}
+
+// ---- framing ----
+
+void RTSPClientConnection::processInput() {
+    size_t offset = 0;
+    while (offset < fInputLength && !fCloseRequested) {
+        if (processOne(offset) != Step::Consumed) break;
+    }
+    if (offset > 0) {
+        memmove(fInput.data(), fInput.data() + offset, fInputLength - offset);
+        fInputLength -= offset;
+    }
+    // Full, yet no complete request: it can never become one.
+    if (!fCloseRequested && fInputLength >= kInputCapacity) {
+        fResponse = rtspBadRequestResponse("");
+        sendResponse();
+        requestClose();
+    }
+}
+
+RTSPClientConnection::Step RTSPClientConnection::processOne(size_t& offset) {
+    // Line ends between requests and frames carry nothing.
+    while (offset < fInputLength && (fInput[offset] == '\r' || fInput[offset] == '\n')) ++offset;
+    if (offset == fInputLength) return Step::NeedMore;
+    const char* data = reinterpret_cast<const char*>(fInput.data()) + offset;
+    size_t available = fInputLength - offset;
+    if (data[0] == '$') return processInterleavedFrame(offset);
+    if (looksLikeTunnelPost(data, available)) return processTunnelPost(offset);
+    return processRequest(offset);
+}
+
+RTSPClientConnection::Step RTSPClientConnection::processInterleavedFrame(size_t& offset) {
+    const uint8_t* frame = fInput.data() + offset;
+    size_t available = fInputLength - offset;
+    if (available < 4) return Step::NeedMore;
+    size_t length = static_cast<size_t>(frame[2]) << 8 | frame[3];
+    if (available < 4 + length) return Step::NeedMore;  // always fits the buffer
+    offset += 4 + length;
+    fStreamSocket->deliverInterleavedFrame(frame[1], frame + 4, length);
+    return Step::Consumed;
+}
+
+RTSPClientConnection::Step RTSPClientConnection::processRequest(size_t& offset) {
+    const char* data = reinterpret_cast<const char*>(fInput.data()) + offset;
+    size_t available = fInputLength - offset;
+    int length = rtspRequestLength(data, available);
+    if (length == 0) return Step::NeedMore;
+    if (length < 0) {
+        fResponse = rtspBadRequestResponse("");
+        sendResponse();
+        requestClose();
+        return Step::Stop;
+    }
+    fRequestCopy.assign(data, static_cast<size_t>(length));
+    offset += static_cast<size_t>(length);
+    RTSPRequest request;
+    if (!parseRTSPRequest(fRequestCopy.data(), fRequestCopy.size(), request)) {
+        // Framed, so the connection can go on with the next request.
+        fResponse = rtspBadRequestResponse("");
+        sendResponse();
+    } else {
+        handleRequest(request);
+    }
+    return fCloseRequested ? Step::Stop : Step::Consumed;
+}
+
+RTSPClientConnection::Step RTSPClientConnection::processTunnelPost(size_t& offset) {
+    const char* data = reinterpret_cast<const char*>(fInput.data()) + offset;
+    RTSPRequest request;
+    int length = parseTunnelPostHead(data, fInputLength - offset, fRequestCopy, request);
+    if (length == 0) return Step::NeedMore;
+    if (length < 0) {
+        fResponse = httpBadRequestResponse();
+        sendResponse();
+        requestClose();
+        return Step::Stop;
+    }
+    offset += static_cast<size_t>(length);
+    handleTunnelPost(request, offset);
+    return Step::Stop;
+}
+
+// ---- dispatch ----
+
+void RTSPClientConnection::handleRequest(RTSPRequest const& request) {
+    fCurrentCSeq.assign(request.cseq.data(), request.cseq.size());
+    fResponse.clear();
+    if (request.isHTTP()) {
+        handleHTTPRequest(request);
+    } else {
+        handleRTSPRequest(request);
+    }
+}
+
+RTSPClientSession* RTSPClientConnection::lookupSession(std::string_view sessionId) const {
+    uint32_t id = 0;
+    return parseSessionId(sessionId, id) ? fServer.lookupClientSession(id) : nullptr;
+}
+
+void RTSPClientConnection::handleRTSPRequest(RTSPRequest const& request) {
+    std::string_view method = request.method;
+    if (!request.sessionId.empty()) {
+        RTSPClientSession* session = lookupSession(request.sessionId);
+        if (session != nullptr) session->noteLiveness();
+    }
+    bool startAfterResponse = false;
+    bool isSetup = false;
+    uint32_t sessionId = 0;
+    if (method == "OPTIONS") {
+        fResponse = rtspOptionsResponse(fCurrentCSeq);
+    } else if (method == "DESCRIBE") {
+        handleCmd_DESCRIBE(request);
+    } else if (method == "SETUP") {
+        isSetup = true;
+        handleCmd_SETUP(request, startAfterResponse, sessionId);
+    } else if (isSessionMethod(method)) {
+        handleCmd_withinSession(request, startAfterResponse, sessionId);
+    } else {
+        // REGISTER, RTCP and anything else we do not implement.
+        fResponse = rtspMethodNotAllowedResponse(fCurrentCSeq);
+    }
+    sendResponse();
+    if (startAfterResponse && !fCloseRequested) runStartStep(request, sessionId, isSetup);
+}
+
+void RTSPClientConnection::sendResponse() {
+    if (fResponse.empty()) return;
+    if (!fStreamSocket->send(fResponse.data(), fResponse.size())) requestClose();
+    fResponse.clear();
+}
+
+// After the response has gone out: a play-now SETUP plays, then the session's
+// streams start (a PLAY's only step).
+void RTSPClientConnection::runStartStep(RTSPRequest const& request, uint32_t sessionId,
+                                        bool afterSetup) {
+    std::string urlPreSuffix(request.urlPreSuffix), urlSuffix(request.urlSuffix);
+    RTSPClientSession* session = fServer.lookupClientSession(sessionId);
+    if (afterSetup && session != nullptr) {
+        session->handleCmd_withinSession(this, "PLAY", urlPreSuffix, urlSuffix, request);
+        fResponse.clear();  // the client has had its answer
+        session = fServer.lookupClientSession(sessionId);
+    }
+    if (session == nullptr) return;
+    session->handleCmd_withinSession(this, "RTCP", urlPreSuffix, urlSuffix, request);
+    fResponse.clear();
+}
+
+// ---- methods ----
+
+bool RTSPClientConnection::authorizationOK(RTSPRequest const& request,
+                                           std::string const& urlSuffix) {
+    if (!fServer.specialClientAccessCheck(fSocket, fClientAddr, urlSuffix.c_str())) {
+        fResponse = plainUnauthorizedResponse(fCurrentCSeq);
+        return false;
+    }
+    std::string method(request.method);
+    UserAuthenticationDatabase* db = fServer.getAuthenticationDatabaseForCommand(method.c_str());
+    AccessCheckOutcome outcome = checkClientAccess(db, fAuthenticator, request.method, request.url,
+                                                   request.text, request.cseq);
+    switch (outcome.result) {
+    case AccessResult::Allow: return true;
+    case AccessResult::Deny: fResponse = std::move(outcome.response); return false;
+    case AccessResult::AllowIfUserPasses: break;
+    }
+    if (fServer.specialClientUserAccessCheck(fSocket, fClientAddr, urlSuffix.c_str(),
+                                             outcome.userName.c_str())) {
+        return true;
+    }
+    fResponse = plainUnauthorizedResponse(fCurrentCSeq);
+    return false;
+}
+
+void RTSPClientConnection::handleCmd_DESCRIBE(RTSPRequest const& request) {
+    std::string path =
+        joinPath(std::string(request.urlPreSuffix), std::string(request.urlSuffix));
+    if (!authorizationOK(request, path)) return;
+    ServerMediaSession* session = fServer.lookupServerMediaSession(path.c_str(), true);
+    if (session == nullptr) {
+        fResponse = rtspStatusResponse("404 Stream Not Found", fCurrentCSeq);
+        return;
+    }
+    // Describing may run the event loop (a track probing its source): the
+    // session must not go away meanwhile.
+    fServer.holdSession(session);
+    std::string sdp = session->generateSDPDescription(serverAddressForSocket(fSocket));
+    std::string contentBase = fServer.rtspURL(session, fSocket) + "/";
+    fResponse = rtspDescribeResponse(fCurrentCSeq, contentBase, sdp);
+    fServer.releaseSession(session);
+}
+
+void RTSPClientConnection::handleCmd_SETUP(RTSPRequest const& request, bool& startAfterResponse,
+                                           uint32_t& sessionId) {
+    std::string urlPreSuffix(request.urlPreSuffix), urlSuffix(request.urlSuffix);
+    RTSPClientSession* session = nullptr;
+    bool created = false;
+    if (!request.sessionId.empty()) {
+        session = lookupSession(request.sessionId);
+        if (session == nullptr) {
+            fResponse = rtspStatusResponse("454 Session Not Found", fCurrentCSeq);
+            return;
+        }
+    } else {
+        if (!authorizationOK(request, urlSuffix)) return;
+        session = fServer.createClientSession();
+        if (session == nullptr) {
+            fResponse = rtspStatusResponse("500 Internal Server Error", fCurrentCSeq);
+            return;
+        }
+        created = true;
+    }
+    sessionId = session->sessionId();
+    session->handleCmd_SETUP(this, urlPreSuffix, urlSuffix, request);
+    if (created && session->numStreamsSetUp() == 0) {
+        delete session;  // a failed first SETUP leaves no session behind
+        return;
+    }
+    startAfterResponse = (request.hasRange || request.hasPlayNow) &&
+                         fResponse.compare(0, 15, "RTSP/1.0 200 OK") == 0;
+}
+
+void RTSPClientConnection::handleCmd_withinSession(RTSPRequest const& request,
+                                                   bool& startAfterResponse,
+                                                   uint32_t& sessionId) {
+    std::string method(request.method);
+    if (request.sessionId.empty() && (method == "GET_PARAMETER" || method == "SET_PARAMETER")) {
+        // A keep-alive of the connection itself.
+        fResponse = rtspStatusResponse("200 OK", fCurrentCSeq);
+        return;
+    }
+    RTSPClientSession* session = lookupSession(request.sessionId);
+    if (session == nullptr) {
+        fResponse = rtspStatusResponse("454 Session Not Found", fCurrentCSeq);
+        return;
+    }
+    sessionId = session->sessionId();
+    startAfterResponse = method == "PLAY";
+    // May delete the session (TEARDOWN).
+    session->handleCmd_withinSession(this, method.c_str(), std::string(request.urlPreSuffix),
+                                     std::string(request.urlSuffix), request);
+}
+
+// ---- HTTP tunnelling ----
+
+void RTSPClientConnection::handleHTTPRequest(RTSPRequest const& request) {
+    std::string cookie(request.header("x-sessioncookie"));
+    bool acceptable = request.method == "GET" && !cookie.empty() &&
+                      cookie.size() <= kMaxCookieLength && fTunnelCookie.empty() &&
+                      fTunnelOutput == nullptr;
+    if (acceptable && fServer.registerTunnel(cookie, this)) {
+        fTunnelCookie = cookie;
+        fResponse = httpTunnelGetResponse();
+        sendResponse();
+        return;
+    }
+    // Not a tunnel we can open (no or colliding cookie, or plain HTTP).
+    fResponse = httpBadRequestResponse();
+    sendResponse();
+    requestClose();
+}
+
+void RTSPClientConnection::handleTunnelPost(RTSPRequest const& request, size_t& offset) {
+    std::string cookie(request.header("x-sessioncookie"));
+    RTSPClientConnection* output = cookie.empty() ? nullptr : fServer.lookupTunnel(cookie);
+    if (output == nullptr || output->fTunnelInput != nullptr || fTunnelOutput != nullptr) {
+        fResponse = httpBadRequestResponse();
+        sendResponse();
+        requestClose();
+        return;
+    }
+    fTunnelOutput = output;
+    output->fTunnelInput = this;
+    fDecoder.reset();
+    // What follows the head is already the Base64 stream.
+    std::string rest(reinterpret_cast<const char*>(fInput.data()) + offset, fInputLength - offset);
+    fInputLength = 0;
+    offset = 0;
+    if (!rest.empty()) feedTunnelBytes(rest.data(), rest.size());
+}
+
+void RTSPClientConnection::detachTunnel() {
+    if (!fTunnelCookie.empty()) {
+        fServer.unregisterTunnel(fTunnelCookie, this);
+        fTunnelCookie.clear();
+    }
+    RTSPClientConnection* post = fTunnelInput;
+    RTSPClientConnection* output = fTunnelOutput;
+    fTunnelInput = nullptr;
+    fTunnelOutput = nullptr;
+    if (output != nullptr && output != this) output->fTunnelInput = nullptr;
+    if (post != nullptr && post != this) {
+        // The tunnel's requests have nowhere to go any more.
+        post->fTunnelOutput = nullptr;
+        if (post->busy()) {
+            post->requestClose();
+        } else {
+            delete post;
+        }
+    }
 }

@@ -137,7 +137,6 @@ void RTSPServer::addServerMediaSession(ServerMediaSession* session) {
     if (existing != nullptr) removeServerMediaSession(existing);
     fSessions[session->streamName()] = session;
     session->fRegistered = true;
-    session->fDestroyWhenUnused = false;
     serverMediaSessionAdded(session);
 }
 
@@ -148,8 +147,7 @@ void RTSPServer::removeServerMediaSession(char const* streamName) {
 void RTSPServer::removeServerMediaSession(ServerMediaSession* session) {
     if (session == nullptr) return;
     unregisterSession(session);
-    session->fDestroyWhenUnused = true;
-    if (session->fReferenceCount == 0 && session->fHoldCount == 0) Medium::close(session);
+    sessionUnreferenced(session);
 }
 
 void RTSPServer::unregisterSession(ServerMediaSession* session) {
@@ -162,30 +160,38 @@ void RTSPServer::unregisterSession(ServerMediaSession* session) {
 
 void RTSPServer::closeAllClientSessionsForServerMediaSession(ServerMediaSession* session) {
     if (session == nullptr) return;
-    // Hold the session so that it outlives the loop even when its count drops.
-    ++session->fHoldCount;
+    // Held so that it outlives the loop even when its count drops to 0.
+    holdSession(session);
     std::vector<uint32_t> ids;
     for (auto& entry : fClientSessions) {
         if (entry.second->serverMediaSession() == session) ids.push_back(entry.first);
     }
     for (uint32_t id : ids) delete lookupClientSession(id);
-    --session->fHoldCount;
-    sessionUnreferenced(session);
+    releaseSession(session);
 }
 
 void RTSPServer::deleteServerMediaSession(ServerMediaSession* session) {
     if (session == nullptr) return;
+    holdSession(session);
     closeAllClientSessionsForServerMediaSession(session);
-    removeServerMediaSession(session);
+    unregisterSession(session);
+    releaseSession(session);
 }
 
 void RTSPServer::sessionUnreferenced(ServerMediaSession* session) {
     if (session->fReferenceCount != 0 || session->fHoldCount != 0) return;
-    // Nothing uses the session any more: it goes at once, registered or not,
-    // unless it was never set up since it was last registered.
+    // Nothing uses the session any more: it goes at once, unless it is still
+    // registered and was never set up (only described).
     if (session->fRegistered && !session->fHasBeenSetUp) return;
     unregisterSession(session);
     Medium::close(session);
+}
+
+void RTSPServer::holdSession(ServerMediaSession* session) { ++session->fHoldCount; }
+
+void RTSPServer::releaseSession(ServerMediaSession* session) {
+    if (session->fHoldCount > 0) --session->fHoldCount;
+    sessionUnreferenced(session);
 }
 
 void RTSPServer::serverMediaSessionAdded(ServerMediaSession* /*session*/) {}
@@ -268,6 +274,10 @@ void RTSPServer::endTCPStreams(int socketNum) {
         RTSPClientSession* session = lookupClientSession(entry.sessionId);
         if (session != nullptr) session->endStreamOnClosedSocket(entry.trackNum, socketNum);
     }
+    // Tracks set up on the socket but never played keep their session until
+    // it times out, but not a stream towards a socket number that may be
+    // handed out again.
+    for (auto& entry : fClientSessions) entry.second->dropStreamsOnSocket(socketNum);
 }
 
 // ---- HTTP tunnels ----

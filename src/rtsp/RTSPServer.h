@@ -117,6 +117,9 @@ private:
 
     // A server session's last client session ended, or a hold ended.
     void sessionUnreferenced(ServerMediaSession* session);
+    // Keeps a session alive while a request works on it.
+    void holdSession(ServerMediaSession* session);
+    void releaseSession(ServerMediaSession* session);
 
     // Tracks streamed over a TCP socket, ended when that socket's connection
     // closes.

@@ -6,9 +6,8 @@
 #include <cstring>
 #include <new>
 
-namespace {
-constexpr char kToolName[] = "Nerivo Streaming Media v1.3.16.1206";
-}
+#include "rtsp/RTSPResponses.h"
+
 
 // ---- ServerMediaSubsession ----
 
@@ -96,7 +95,7 @@ std::string ServerMediaSession::generateSDPDescription(uint32_t serverAddress) {
     sdp += "s=" + fDescription + "\r\n";
     sdp += "i=" + fInfo + "\r\n";
     sdp += "t=0 0\r\n";
-    sdp += std::string("a=tool:") + kToolName + "\r\n";
+    sdp += std::string("a=tool:") + kServerName + "\r\n";
     sdp += "a=type:broadcast\r\n";
     sdp += "a=control:*\r\n";
     sdp += rangeLine();

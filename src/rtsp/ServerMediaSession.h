@@ -117,10 +117,10 @@ private:
     unsigned fReferenceCount = 0;
 
     // Kept by the server: requests in progress that use the session (it is
-    // not destroyed under them), whether it is still in the server's table,
-    // and whether it is to be destroyed once no longer used.
+    // not destroyed under them), and whether it is in the server's table.
+    // An unregistered session goes as soon as nothing uses it; a registered
+    // one once it has been set up and its count drops to 0.
     unsigned fHoldCount = 0;
     bool fRegistered = false;
-    bool fDestroyWhenUnused = false;
-    bool fHasBeenSetUp = false;  // destroyed when its count next drops to 0
+    bool fHasBeenSetUp = false;
 };
