@@ -7,6 +7,7 @@ namespace {
 enum class ScanStatus { NeedMore, Bad, Complete };
 
 struct HeadScan {
+    bool readContentLength = true;  // false: the head alone is framed
     size_t headLength = 0;
     size_t contentLength = 0;
     bool sawContentLength = false;
@@ -92,7 +93,8 @@ ScanStatus takeHeaderLine(std::string_view line, HeadScan& scan, RTSPRequest* co
     std::string_view name, value;
     if (!splitHeaderLine(line, name, value)) return ScanStatus::Bad;
     if (scan.headerCount >= kMaxHeaderCount) return ScanStatus::Bad;
-    if (equalsIgnoreCase(name, "Content-Length") && !takeContentLength(value, scan)) {
+    if (scan.readContentLength && equalsIgnoreCase(name, "Content-Length") &&
+        !takeContentLength(value, scan)) {
         return ScanStatus::Bad;
     }
     if (collect != nullptr) collect->headers[scan.headerCount] = RTSPHeader{name, value};
@@ -173,6 +175,18 @@ int rtspRequestLength(const char* data, size_t size) {
     return total > size ? 0 : static_cast<int>(total);
 }
 
+int rtspHeadLength(const char* data, size_t size) {
+    HeadScan scan;
+    scan.readContentLength = false;
+    size_t requestLineStart = 0;
+    switch (scanHead(data, size, scan, requestLineStart, nullptr)) {
+    case ScanStatus::Bad: return -1;
+    case ScanStatus::NeedMore: return 0;
+    case ScanStatus::Complete: break;
+    }
+    return static_cast<int>(scan.headLength);
+}
+
 std::string_view RTSPRequest::header(std::string_view name) const {
     for (size_t i = 0; i < headerCount; ++i) {
         if (equalsIgnoreCase(headers[i].name, name)) return headers[i].value;
@@ -212,9 +226,12 @@ void splitRTSPURL(std::string_view url, std::string_view& urlPreSuffix, std::str
     }
 }
 
-bool parseRTSPRequest(const char* data, size_t length, RTSPRequest& out) {
+namespace {
+
+bool parseScanned(const char* data, size_t length, bool readContentLength, RTSPRequest& out) {
     out = RTSPRequest();
     HeadScan scan;
+    scan.readContentLength = readContentLength;
     size_t requestLineStart = 0;
     if (scanHead(data, length, scan, requestLineStart, &out) != ScanStatus::Complete) return false;
     size_t total = scan.headLength + scan.contentLength;
@@ -232,4 +249,14 @@ bool parseRTSPRequest(const char* data, size_t length, RTSPRequest& out) {
     out.hasRange = out.hasHeader("Range");
     out.hasPlayNow = out.hasHeader("x-playNow");
     return true;
+}
+
+}  // namespace
+
+bool parseRTSPRequest(const char* data, size_t length, RTSPRequest& out) {
+    return parseScanned(data, length, true, out);
+}
+
+bool parseRTSPRequestHead(const char* data, size_t headLength, RTSPRequest& out) {
+    return parseScanned(data, headLength, false, out);
 }

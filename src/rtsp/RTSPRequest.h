@@ -27,6 +27,12 @@ constexpr size_t kMaxContentLength = 65536;
 // different values).
 int rtspRequestLength(const char* data, size_t size);
 
+// Same framing for the head alone, with Content-Length neither read nor
+// checked: for the POST of an HTTP tunnel, whose body is an endless Base64
+// stream under a nominal Content-Length (often 32767 or more). Returns the
+// head length, 0 or -1.
+int rtspHeadLength(const char* data, size_t size);
+
 struct RTSPHeader {
     std::string_view name;   // as sent
     std::string_view value;  // surrounding blanks removed
@@ -65,6 +71,10 @@ struct RTSPRequest {
 // failure or incomplete request, malformed request line, unknown protocol
 // version. On false `out` is left in an unspecified state.
 bool parseRTSPRequest(const char* data, size_t length, RTSPRequest& out);
+
+// Parses the head of data[0, headLength) as rtspHeadLength framed it; the
+// body stays empty and contentLength 0 whatever the headers say.
+bool parseRTSPRequestHead(const char* data, size_t headLength, RTSPRequest& out);
 
 // Splits a request URL into the pre-suffix and suffix described above.
 void splitRTSPURL(std::string_view url, std::string_view& urlPreSuffix,

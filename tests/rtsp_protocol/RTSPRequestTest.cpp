@@ -215,3 +215,29 @@ TEST(SplitRTSPURL, Table) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RTSPHeadLength, TunnelPostHeadWithEndlessBody) {
+    const std::string head = "POST /live HTTP/1.0\r\nx-sessioncookie: 9Wl2Xm0AAAA=\r\n"
+                             "Content-Type: application/x-rtsp-tunnelled\r\nContent-Length: 2147483647\r\n\r\n";
+    const std::string text = head + "T1BUSU9OUyAqIFJUU1AvMS4wDQpDU2VxOiAxDQoNCg==";
+    EXPECT_EQ(rtspRequestLength(text.data(), text.size()), -1);  // as a request: body too large
+    EXPECT_EQ(rtspHeadLength(text.data(), text.size()), static_cast<int>(head.size()));
+    EXPECT_EQ(rtspHeadLength(text.data(), head.size() - 1), 0);
+    RTSPRequest request;
+    ASSERT_TRUE(parseRTSPRequestHead(text.data(), head.size(), request));
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.urlSuffix, "live");
+    EXPECT_EQ(request.header("x-sessioncookie"), "9Wl2Xm0AAAA=");
+    EXPECT_EQ(request.contentLength, 0u);
+    EXPECT_TRUE(request.body.empty());
+    EXPECT_EQ(request.text, head);
+    // The other head limits still hold.
+    const std::string spaced = " " + head;
+    EXPECT_EQ(rtspHeadLength(spaced.data(), spaced.size()), -1);
+    const std::string tooMany = withHeaders(kMaxHeaderCount + 1, 10);
+    EXPECT_EQ(rtspHeadLength(tooMany.data(), tooMany.size()), -1);
+}
+
+}  // namespace
