@@ -1,0 +1,58 @@
+// Installs the crash-dump filter, enters the directory given and dies the
+// way the first argument names, in a function whose name the test looks for
+// in gdb's backtrace of the dump.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "log/CrashDumpFilter.h"
+
+// Sanitizer checks stay out of these functions: the crash must be the
+// hardware's, not a sanitizer's report.
+#define CRASH_FUNCTION extern "C" __attribute__((noinline, no_sanitize("undefined")))
+
+int* volatile gNowhere = nullptr;
+volatile int gZero = 0;
+
+CRASH_FUNCTION void crash_here_for_test() { *gNowhere = 42; }
+
+CRASH_FUNCTION int overflow_here_for_test(int depth) {
+    if (gZero != 0) return 0;  // never: the stack runs out first
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    return overflow_here_for_test(depth + 1) + frame[0];
+}
+
+CRASH_FUNCTION void abort_here_for_test() { abort(); }
+
+CRASH_FUNCTION void trap_here_for_test() { __builtin_trap(); }
+
+CRASH_FUNCTION int divide_here_for_test() { return 7 / gZero; }
+
+// A mapping that reaches past the end of its (empty) file: touching it is SIGBUS.
+CRASH_FUNCTION void bus_error_here_for_test() {
+    char name[] = "busXXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) return;
+    unlink(name);
+    void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (page == MAP_FAILED) return;
+    static_cast<volatile char*>(page)[0] = 1;
+}
+
+int main(int argc, char** argv) {
+    if (argc != 3) return 2;
+    CrashDumpFilter_Install();
+    if (chdir(argv[2]) != 0) return 2;
+    const char* mode = argv[1];
+    if (strcmp(mode, "segv") == 0) crash_here_for_test();
+    if (strcmp(mode, "overflow") == 0) return overflow_here_for_test(0);
+    if (strcmp(mode, "abort") == 0) abort_here_for_test();
+    if (strcmp(mode, "ill") == 0) trap_here_for_test();
+    if (strcmp(mode, "fpe") == 0) return divide_here_for_test();
+    if (strcmp(mode, "bus") == 0) bus_error_here_for_test();
+    return 3;
+}
