@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "event/BasicTaskScheduler.h"
@@ -48,4 +49,19 @@ protected:
 
     BasicTaskScheduler* scheduler = nullptr;
     BasicUsageEnvironment* env = nullptr;
+};
+
+// Captures standard output (where the log writer and the batch's drop line go).
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+    std::string text() const;
+    size_t count(const std::string& needle) const;
+
+private:
+    int fSaved = -1;
+    int fFile = -1;
 };
