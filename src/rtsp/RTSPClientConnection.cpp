@@ -10,7 +10,6 @@
 
 #include "rtp/TCPStreamSocket.h"
 #include "rtsp/AccessCheck.h"
-#include "rtsp/HTTPTunnel.h"
 #include "rtsp/RTSPClientSession.h"
 #include "rtsp/RTSPRequest.h"
 #include "rtsp/RTSPResponses.h"
@@ -47,6 +46,13 @@ bool parseSessionId(std::string_view text, uint32_t& id) {
 
 std::string joinPath(std::string const& urlPreSuffix, std::string const& urlSuffix) {
     return urlPreSuffix.empty() ? urlSuffix : urlPreSuffix + "/" + urlSuffix;
+}
+
+// The buffered bytes (after leading line ends) begin a tunnel's POST.
+bool looksLikeTunnelPost(const char* data, size_t size) {
+    size_t start = 0;
+    while (start < size && (data[start] == '\r' || data[start] == '\n')) ++start;
+    return size - start >= 5 && memcmp(data + start, "POST ", 5) == 0;
 }
 
 bool isSessionMethod(std::string_view method) {
@@ -268,11 +274,13 @@ RTSPClientConnection::Step RTSPClientConnection::processRequest(size_t& offset) 
 }
 
 RTSPClientConnection::Step RTSPClientConnection::processTunnelPost(size_t& offset) {
+    // Its Content-Length announces the Base64 stream, not a body to wait for.
     const char* data = reinterpret_cast<const char*>(fInput.data()) + offset;
-    RTSPRequest request;
-    int length = parseTunnelPostHead(data, fInputLength - offset, fRequestCopy, request);
+    int length = rtspHeadLength(data, fInputLength - offset);
     if (length == 0) return Step::NeedMore;
-    if (length < 0) {
+    RTSPRequest request;
+    if (length > 0) fRequestCopy.assign(data, static_cast<size_t>(length));
+    if (length < 0 || !parseRTSPRequestHead(fRequestCopy.data(), fRequestCopy.size(), request)) {
         fResponse = httpBadRequestResponse();
         sendResponse();
         requestClose();
