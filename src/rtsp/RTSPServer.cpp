@@ -14,6 +14,7 @@
 #include "rtsp/RTSPClientConnection.h"
 #include "rtsp/RTSPClientSession.h"
 #include "rtsp/ServerMediaSession.h"
+#include "rtp/SocketBuffers.h"
 #include "rtsp/SocketUtil.h"
 
 namespace {
@@ -47,7 +48,7 @@ int RTSPServer::setUpOurSocket(UsageEnvironment& env, uint16_t port) {
         ::close(fd);
         return -1;
     }
-    increaseSocketSendBuffer(fd, kSocketSendBufferSize);
+    increaseSendBufferTo(env, fd, kSocketSendBufferSize);
     return fd;
 }
 
@@ -97,7 +98,7 @@ void RTSPServer::acceptConnections() {
         int fd = accept4(fServerSocket, reinterpret_cast<sockaddr*>(&clientAddr), &length,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;  // EAGAIN, or an error the next event retries
-        increaseSocketSendBuffer(fd, kSocketSendBufferSize);
+        increaseSendBufferTo(envir(), fd, kSocketSendBufferSize);
         RTSPClientConnection* connection = RTSPClientConnection::createNew(*this, fd, clientAddr);
         if (connection == nullptr) {
             ::close(fd);

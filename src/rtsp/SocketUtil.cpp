@@ -7,13 +7,6 @@
 
 namespace {
 
-int sendBufferSize(int socketNum) {
-    int size = 0;
-    socklen_t length = sizeof size;
-    if (getsockopt(socketNum, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0) return 0;
-    return size;
-}
-
 uint32_t firstNonLoopbackAddress() {
     ifaddrs* list = nullptr;
     uint32_t result = htonl(INADDR_LOOPBACK);
@@ -30,21 +23,6 @@ uint32_t firstNonLoopbackAddress() {
 }
 
 }  // namespace
-
-int increaseSocketSendBuffer(int socketNum, int size) {
-    int current = sendBufferSize(socketNum);
-    // The kernel reports twice the size it was given (bookkeeping overhead).
-    while (size > current) {
-        if (setsockopt(socketNum, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0) {
-            int now = sendBufferSize(socketNum);
-            if (now >= size) return now;
-        }
-        int smaller = (size + current) / 2;
-        if (smaller >= size) break;
-        size = smaller;
-    }
-    return sendBufferSize(socketNum);
-}
 
 uint32_t serverAddressForSocket(int socketNum) {
     sockaddr_in local{};
