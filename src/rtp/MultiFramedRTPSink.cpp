@@ -53,7 +53,8 @@ void MultiFramedRTPSink::requestNextFrame() {
         flushInterface();
         fOutBuf->reset();
     }
-    fSource->getNextFrame(fOutBuf->writePosition(), fOutBuf->roomLeft(), afterGettingFrame, this,
+    // A frame gets maxFrameSize bytes whatever the burst has used so far.
+    fSource->getNextFrame(fOutBuf->writePosition(), fOutBuf->maxFrameSize(), afterGettingFrame, this,
                           MediaSink::onSourceClosure, this);
 }
 
@@ -75,7 +76,7 @@ void MultiFramedRTPSink::afterGettingFrame1(unsigned frameSize, unsigned numTrun
                  frameSize + numTruncatedBytes, frameSize, fOutBuf->maxFrameSize());
         envir() << text;
     }
-    if (frameSize > fOutBuf->roomLeft()) frameSize = fOutBuf->roomLeft();
+    if (frameSize > fOutBuf->maxFrameSize()) frameSize = fOutBuf->maxFrameSize();
     const uint8_t* frame = fOutBuf->writePosition();
     fOutBuf->advance(frameSize);
     if (frameSize > 0) packFrame(frame, frameSize, presentationTime);
