@@ -8,6 +8,8 @@
 
 #include <openssl/crypto.h>
 
+#include <new>
+
 namespace {
 
 void wipe(std::string& secret) {
@@ -94,10 +96,11 @@ std::string digestChallengeResponse(std::string_view cseq, std::string_view real
     return text;
 }
 
-AccessCheckOutcome checkClientAccess(const UserAuthenticationDatabase* db, Authenticator& authenticator,
-                                     std::string_view method, std::string_view url,
-                                     std::string_view requestText, std::string_view cseq) {
-    AccessCheckOutcome outcome;
+namespace {
+
+void runAccessCheck(const UserAuthenticationDatabase* db, Authenticator& authenticator, std::string_view method,
+                    std::string_view url, std::string_view requestText, std::string_view cseq,
+                    AccessCheckOutcome& outcome) {
     if (db == nullptr) {
         outcome.result = AccessResult::Allow;
     } else if (db->usesBasic()) {
@@ -111,6 +114,22 @@ AccessCheckOutcome checkClientAccess(const UserAuthenticationDatabase* db, Authe
     } else {
         authenticator.setRealmAndRandomNonce(db->realm());
         outcome.response = digestChallengeResponse(cseq, authenticator.realm(), authenticator.nonce());
+    }
+}
+
+}  // namespace
+
+AccessCheckOutcome checkClientAccess(const UserAuthenticationDatabase* db, Authenticator& authenticator,
+                                     std::string_view method, std::string_view url,
+                                     std::string_view requestText, std::string_view cseq) {
+    AccessCheckOutcome outcome;
+    try {
+        runAccessCheck(db, authenticator, method, url, requestText, cseq, outcome);
+    } catch (const std::bad_alloc&) {
+        // Out of memory while copying credentials: refuse, with whatever
+        // answer could still be built.
+        outcome.result = AccessResult::Deny;
+        outcome.userName.clear();
     }
     return outcome;
 }

@@ -22,8 +22,10 @@ struct AccessCheckOutcome {
 
 // db may be null (allow). `authenticator` is the connection's Digest state;
 // Basic mode neither reads nor writes it. `url` is the request URL as sent,
-// which the Digest "uri" must name. `requestText` is the full request;
-// `cseq` is echoed in the answer. Credentials are never logged.
+// which the Digest "uri" must name (same text or same absolute path).
+// `requestText` is the full request; `cseq` is echoed in the answer.
+// Credentials are never logged. Throws nothing: when memory runs out the
+// result is Deny, and `response` may then be empty (close the connection).
 AccessCheckOutcome checkClientAccess(const UserAuthenticationDatabase* db,
                                      Authenticator& authenticator,
                                      std::string_view method, std::string_view url,
