@@ -24,7 +24,7 @@
 // Everything reachable from the signal handler is async-signal-safe: raw
 // open/read/write/lseek syscalls, static buffers, no allocation, no stdio.
 // The buffers are static rather than on the stack because the handler runs on
-// a small alternate stack; one dump at a time uses them (gDumping).
+// a small alternate stack; one dump at a time uses them (lockDump).
 
 #if defined(__x86_64__)
 #define NERIVO_CORE_MACHINE EM_X86_64
@@ -48,11 +48,12 @@ constexpr size_t kLineBufferSize = 16 * 1024;  // a maps line is at most PATH_MA
 constexpr size_t kCopyChunk = 64 * 1024;
 constexpr size_t kOutBufferSize = 16 * 1024;
 constexpr size_t kAuxvMax = 8 * 1024;
+constexpr size_t kPageMapEntries = 512;  // pages probed per /proc/self/pagemap read
 constexpr size_t kAltStackSize = 128 * 1024;
 constexpr uint32_t kNoPath = UINT32_MAX;
 const char kNoteName[8] = {'C', 'O', 'R', 'E', 0, 0, 0, 0};  // "CORE", padded to 4
 
-enum MappingFlag : uint8_t { kRead = 1, kWrite = 2, kExec = 4, kNoDump = 8 };
+enum MappingFlag : uint8_t { kRead = 1, kWrite = 2, kExec = 4, kNoDump = 8, kPrivateAnonymous = 16 };
 
 struct Mapping {
     uint64_t start;
@@ -71,13 +72,14 @@ struct Scratch {
     char lines[kLineBufferSize];
     char copy[kCopyChunk];
     char out[kOutBufferSize];
+    uint64_t pageMap[kPageMapEntries];
     unsigned char auxv[kAuxvMax];
     size_t auxvSize;
     elf_prpsinfo process;
 };
 
 Scratch gScratch;
-std::atomic<bool> gDumping{false};
+std::atomic<pid_t> gDumpingThread{0};  // the thread using gScratch, 0 when none
 
 size_t pageSize() {
     long size = sysconf(_SC_PAGESIZE);
@@ -264,6 +266,7 @@ bool parseMapsLine(const char* line, size_t length, Mapping& mapping, const char
         !expect(p, end, ' ') || end - p < 5 || mapping.end <= mapping.start)
         return false;
     mapping.flags = permissionFlags(p);
+    const bool privateMapping = p[3] == 'p';
     p = skipField(p, end);
     if (!parseHex(p, end, offset)) return false;
     mapping.fileOffset = offset;
@@ -273,6 +276,8 @@ bool parseMapsLine(const char* line, size_t length, Mapping& mapping, const char
     path = p;
     pathLength = static_cast<size_t>(end - p);
     fileBacked = !inodeZero && pathLength > 0 && path[0] == '/';
+    // Never-touched pages of these read as zeros; pagemap tells which they are.
+    if (inodeZero && privateMapping) mapping.flags |= kPrivateAnonymous;
     // [vvar] pages fault on some reads; the kernel leaves them out of cores too.
     if (startsWith(path, pathLength, "[vvar")) mapping.flags |= kNoDump;
     return true;
@@ -380,13 +385,16 @@ public:
     }
 
     void putMemory(const char* data, size_t length) {
+        if (isAllZero(data, length)) return skip(length);
         flush();
-        if (fFailed) return;
-        if (isAllZero(data, length)) {
-            if (::lseek(fFd, static_cast<off_t>(length), SEEK_CUR) < 0) fFailed = true;
-        } else if (!writeFully(fFd, data, length)) {
-            fFailed = true;
-        }
+        if (!fFailed && !writeFully(fFd, data, length)) fFailed = true;
+        fOffset += length;
+    }
+
+    // Zeros as a hole in the file.
+    void skip(size_t length) {
+        flush();
+        if (!fFailed && ::lseek(fFd, static_cast<off_t>(length), SEEK_CUR) < 0) fFailed = true;
         fOffset += length;
     }
 
@@ -697,18 +705,73 @@ void putProgramHeaders(CoreWriter& writer, uint64_t notesOffset, size_t notesLen
     }
 }
 
-void putMemory(CoreWriter& writer) {
-    const Scratch& s = gScratch;
-    MemoryReader reader;
-    for (size_t i = 0; i < s.mappingCount && !writer.failed(); ++i) {
-        const Mapping& m = s.mappings[i];
-        if (!isDumped(m)) continue;
-        for (uint64_t at = m.start; at < m.end && !writer.failed(); at += kCopyChunk) {
-            size_t length = m.end - at < kCopyChunk ? static_cast<size_t>(m.end - at) : kCopyChunk;
+// Which pages of a private anonymous mapping were never touched (neither
+// present nor swapped): those read as zeros, so they are not read at all.
+// Reading them would map a zero page for each, which makes large reserved
+// regions and idle thread stacks slow to dump.
+class UntouchedPages {
+public:
+    ~UntouchedPages() {
+        if (fFd >= 0) ::close(fFd);
+    }
+
+    // Loads the entries of the window starting at `address`; false when
+    // pagemap cannot tell.
+    bool probe(uint64_t address, size_t pages) {
+        if (fFd == -2) fFd = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+        fStart = address;
+        fPages = 0;
+        if (fFd < 0) return false;
+        const size_t bytes = pages * sizeof(uint64_t);
+        const off_t at = static_cast<off_t>(address / pageSize() * sizeof(uint64_t));
+        if (::pread(fFd, gScratch.pageMap, bytes, at) != static_cast<ssize_t>(bytes)) return false;
+        fPages = pages;
+        return true;
+    }
+
+    // True when every page of [address, address + length) inside the probed
+    // window was never touched.
+    bool untouched(uint64_t address, size_t length) const {
+        const size_t page = pageSize();
+        const uint64_t first = (address - fStart) / page;
+        const uint64_t last = (address + length - 1 - fStart) / page;
+        if (fPages == 0 || address < fStart || last >= fPages) return false;
+        const uint64_t kPresentOrSwapped = (1ULL << 63) | (1ULL << 62);
+        for (uint64_t i = first; i <= last; ++i)
+            if (gScratch.pageMap[i] & kPresentOrSwapped) return false;
+        return true;
+    }
+
+private:
+    int fFd = -2;  // not opened yet
+    uint64_t fStart = 0;
+    size_t fPages = 0;
+};
+
+void putMapping(CoreWriter& writer, const Mapping& m, MemoryReader& reader, UntouchedPages& pages) {
+    const size_t page = pageSize();
+    const uint64_t window = kPageMapEntries * page;
+    for (uint64_t base = m.start; base < m.end && !writer.failed(); base += window) {
+        const uint64_t windowEnd = m.end - base < window ? m.end : base + window;
+        const bool probed = (m.flags & kPrivateAnonymous) && pages.probe(base, (windowEnd - base) / page);
+        for (uint64_t at = base; at < windowEnd && !writer.failed(); at += kCopyChunk) {
+            size_t length = windowEnd - at < kCopyChunk ? static_cast<size_t>(windowEnd - at) : kCopyChunk;
+            if (probed && pages.untouched(at, length)) {
+                writer.skip(length);
+                continue;
+            }
             reader.read(at, gScratch.copy, length);
             writer.putMemory(gScratch.copy, length);
         }
     }
+}
+
+void putMemory(CoreWriter& writer) {
+    const Scratch& s = gScratch;
+    MemoryReader reader;
+    UntouchedPages pages;
+    for (size_t i = 0; i < s.mappingCount && !writer.failed(); ++i)
+        if (isDumped(s.mappings[i])) putMapping(writer, s.mappings[i], reader, pages);
 }
 
 void writeCore(int fd, int signo, const NoteSet& notes) {
@@ -733,15 +796,21 @@ void writeCore(int fd, int signo, const NoteSet& notes) {
 }
 
 // One dump at a time: a second crashing thread waits; normally the first
-// one ends the process before it gets its turn.
-void lockDump() {
-    bool expected = false;
-    while (!gDumping.compare_exchange_weak(expected, true, std::memory_order_acquire)) {
-        expected = false;
+// one ends the process before it gets its turn. A fault inside a dump on the
+// same thread gets no second dump (false), so it cannot wait for itself.
+bool lockDump() {
+    const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+    pid_t expected = 0;
+    while (!gDumpingThread.compare_exchange_weak(expected, self, std::memory_order_acquire)) {
+        if (expected == self) return false;
+        expected = 0;
         struct timespec pause = {0, 10 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
+    return true;
 }
+
+void unlockDump() { gDumpingThread.store(0, std::memory_order_release); }
 
 // ---- handler and installation --------------------------------------------
 
@@ -834,7 +903,7 @@ int dumpWithContext(int signo, const siginfo_t* info, const ucontext_t& context)
     NoteSet notes = {info, &context, nullptr, 0};
     notes.fpRegisters = floatRegisters(context, notes.fpSize);
 
-    lockDump();
+    if (!lockDump()) return 1;
     char name[260];
     formatDumpName(name);
     int fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -842,7 +911,7 @@ int dumpWithContext(int signo, const siginfo_t* info, const ucontext_t& context)
         writeCore(fd, signo, notes);
         ::close(fd);
     }
-    gDumping.store(false, std::memory_order_release);
+    unlockDump();
     return 1;
 }
 

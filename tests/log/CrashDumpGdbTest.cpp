@@ -36,6 +36,8 @@ const CrashCase kCrashCases[] = {
     {"ill", SIGILL, "SIGILL", "trap_here_for_test"},
     {"fpe", SIGFPE, "SIGFPE", "divide_here_for_test"},
     {"abort", SIGABRT, "SIGABRT", "abort_here_for_test"},
+    {"thread", SIGSEGV, "SIGSEGV", "thread_crash_here_for_test"},
+    {"thread_overflow", SIGSEGV, "SIGSEGV", "thread_overflow_here_for_test"},
 };
 
 bool onPath(const char* program) {

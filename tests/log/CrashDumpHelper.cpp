@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "log/CrashDumpFilter.h"
 
@@ -43,6 +44,26 @@ CRASH_FUNCTION void bus_error_here_for_test() {
     static_cast<volatile char*>(page)[0] = 1;
 }
 
+CRASH_FUNCTION void thread_crash_here_for_test() { *gNowhere = 7; }
+
+CRASH_FUNCTION int thread_overflow_here_for_test(int depth) {
+    if (gZero != 0) return 0;
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    return thread_overflow_here_for_test(depth + 1) + frame[0];
+}
+
+// The crash on a second thread; only a prepared thread survives its own
+// stack overflow long enough to write the dump.
+void crashOnAThread(bool overflow) {
+    std::thread worker([overflow] {
+        if (!overflow) return thread_crash_here_for_test();
+        CrashDumpFilter_PrepareThread();
+        thread_overflow_here_for_test(0);
+    });
+    worker.join();
+}
+
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
     CrashDumpFilter_Install();
@@ -54,5 +75,7 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "ill") == 0) trap_here_for_test();
     if (strcmp(mode, "fpe") == 0) return divide_here_for_test();
     if (strcmp(mode, "bus") == 0) bus_error_here_for_test();
+    if (strcmp(mode, "thread") == 0) crashOnAThread(false);
+    if (strcmp(mode, "thread_overflow") == 0) crashOnAThread(true);
     return 3;
 }
