@@ -69,9 +69,9 @@ std::vector<std::vector<uint8_t>> splitAdts(const std::vector<uint8_t>& s) {
 std::vector<uint8_t> makeVideoStream(const TempDir& dir, int hNumber) {
     std::string out = dir.path() + (hNumber == 264 ? "/out.h264" : "/out.h265");
     std::string codec = hNumber == 264 ? "-c:v libx264 -bsf:v h264_mp4toannexb -f h264"
-                                       : "-c:v libx265 -x265-params log-level=none -f hevc";
+                                       : "-c:v libx265 -x265-params log-level=none:bframes=0 -f hevc";
     std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi "
-                          "-i testsrc=size=320x240:rate=25 -t 1 -pix_fmt yuv420p " + codec + " '" + out + "'";
+                          "-i testsrc=size=320x240:rate=25 -t 1 -pix_fmt yuv420p -bf 0 " + codec + " '" + out + "'";
     if (!runCommand(command)) return {};
     return readFile(out);
 }
