@@ -49,16 +49,21 @@ extern std::atomic<SERVER_CTX_T*> g_serverCtx;
 
 // Host calls into the context (push, reset, accounts) are counted, so that the
 // server thread can wait for them to leave before it frees what they use.
+// Two counters alternate, so that a wait covers only the calls that began
+// before it and cannot be starved by hosts that keep calling.
 class ApiCall {
 public:
-    ApiCall() { sActive.fetch_add(1); }
-    ~ApiCall() { sActive.fetch_sub(1); }
+    ApiCall();
+    ~ApiCall() { sActive[fSlot].fetch_sub(1); }
     ApiCall(const ApiCall&) = delete;
     ApiCall& operator=(const ApiCall&) = delete;
-    // Waits until no host call is inside the library. Callers first clear the
-    // pointer the host calls would use, so new calls see null.
+    // Waits until every host call that began before this wait has left.
+    // Callers first clear the pointer the host calls would use, so later
+    // calls see null.
     static void waitForCallsToLeave();
 
 private:
-    static std::atomic<int> sActive;
+    static std::atomic<unsigned> sEpoch;
+    static std::atomic<int> sActive[2];
+    unsigned fSlot;
 };

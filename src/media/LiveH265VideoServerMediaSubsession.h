@@ -1,0 +1,16 @@
+// H.264 video track of a channel.
+#pragma once
+
+#include "media/LiveVideoServerMediaSubsession.h"
+
+class LiveH265VideoServerMediaSubsession : public LiveVideoServerMediaSubsession {
+public:
+    static LiveH265VideoServerMediaSubsession* createNew(UsageEnvironment& env, MEDIA_DESC_T* mediaDesc,
+                                                         LiveSource* liveSource);
+
+protected:
+    using LiveVideoServerMediaSubsession::LiveVideoServerMediaSubsession;
+    RTPSink* createNewRTPSink(Groupsock* rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic,
+                              FramedSource* inputSource) override;
+    FramedSource* createFramer(FramedSource* input) override;
+};
