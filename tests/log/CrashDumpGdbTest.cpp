@@ -23,22 +23,33 @@ struct CrashCase {
     const char* mode;
     int signo;
     const char* signalName;
-    const char* function;
+    const char* function;  // frame #0 or near it, from the registers
+    const char* caller;    // a frame found only by unwinding the dumped stack, if predictable
 };
 
 // Names the case in test output instead of its bytes.
 void PrintTo(const CrashCase& c, std::ostream* out) { *out << c.mode; }
 
 const CrashCase kCrashCases[] = {
-    {"segv", SIGSEGV, "SIGSEGV", "crash_here_for_test"},
-    {"overflow", SIGSEGV, "SIGSEGV", "overflow_here_for_test"},
-    {"bus", SIGBUS, "SIGBUS", "bus_error_here_for_test"},
-    {"ill", SIGILL, "SIGILL", "trap_here_for_test"},
-    {"fpe", SIGFPE, "SIGFPE", "divide_here_for_test"},
-    {"abort", SIGABRT, "SIGABRT", "abort_here_for_test"},
-    {"thread", SIGSEGV, "SIGSEGV", "thread_crash_here_for_test"},
-    {"thread_overflow", SIGSEGV, "SIGSEGV", "thread_overflow_here_for_test"},
+    {"segv", SIGSEGV, "SIGSEGV", "crash_here_for_test", "in main ("},
+    {"overflow", SIGSEGV, "SIGSEGV", "overflow_here_for_test", nullptr},
+    {"bus", SIGBUS, "SIGBUS", "bus_error_here_for_test", "in main ("},
+    {"ill", SIGILL, "SIGILL", "trap_here_for_test", "in main ("},
+    {"fpe", SIGFPE, "SIGFPE", "divide_here_for_test", "in main ("},
+    {"abort", SIGABRT, "SIGABRT", "abort_here_for_test", "in main ("},
+    {"segv_without_vm_readv", SIGSEGV, "SIGSEGV", "crash_here_for_test", "in main ("},
+    {"thread", SIGSEGV, "SIGSEGV", "thread_crash_here_for_test", nullptr},
+    {"thread_overflow", SIGSEGV, "SIGSEGV", "thread_overflow_here_for_test", nullptr},
 };
+
+// gdb's line for frame `number`, or "" when the backtrace has no such frame.
+std::string frameLine(const std::string& trace, int number) {
+    const std::string mark = "\n#" + std::to_string(number) + " ";
+    size_t at = trace.find(mark);
+    if (at == std::string::npos) return "";
+    size_t end = trace.find('\n', at + 1);
+    return trace.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+}
 
 bool onPath(const char* program) {
     const char* path = getenv("PATH");
@@ -149,6 +160,13 @@ TEST_P(CrashDumpGdbTest, DumpOpensInGdbAtTheCrash) {
     EXPECT_NE(trace.find(std::string("Program terminated with signal ") + c.signalName), std::string::npos)
         << trace;
     EXPECT_NE(trace.find(c.function), std::string::npos) << trace;
+    // Frames past the first need the stack's bytes from the dump.
+    const std::string caller = frameLine(trace, 1);
+    EXPECT_FALSE(caller.empty()) << trace;
+    EXPECT_EQ(caller.find("0x0000000000000000"), std::string::npos) << trace;
+    if (c.caller != nullptr) {
+        EXPECT_NE(trace.find(c.caller), std::string::npos) << trace;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CrashDumpGdbTest, ::testing::ValuesIn(kCrashCases),

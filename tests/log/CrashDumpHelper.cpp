@@ -2,8 +2,15 @@
 // way the first argument names, in a function whose name the test looks for
 // in gdb's backtrace of the dump.
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +71,19 @@ void crashOnAThread(bool overflow) {
     worker.join();
 }
 
+// Makes process_vm_readv fail with EPERM, as some container profiles do, so
+// that the dump has to read memory the other way.
+bool forbidProcessVmReadv() {
+    struct sock_filter rules[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_process_vm_readv, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(sizeof rules / sizeof rules[0]), rules};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
     CrashDumpFilter_Install();
@@ -73,9 +93,11 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "overflow") == 0) return overflow_here_for_test(0);
     if (strcmp(mode, "abort") == 0) abort_here_for_test();
     if (strcmp(mode, "ill") == 0) trap_here_for_test();
-    if (strcmp(mode, "fpe") == 0) return divide_here_for_test();
+    volatile int result = 0;  // keeps main on the stack under the crashing call
+    if (strcmp(mode, "fpe") == 0) result = divide_here_for_test();
     if (strcmp(mode, "bus") == 0) bus_error_here_for_test();
+    if (strcmp(mode, "segv_without_vm_readv") == 0 && forbidProcessVmReadv()) crash_here_for_test();
     if (strcmp(mode, "thread") == 0) crashOnAThread(false);
     if (strcmp(mode, "thread_overflow") == 0) crashOnAThread(true);
-    return 3;
+    return 3 + result;
 }
