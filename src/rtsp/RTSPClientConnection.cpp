@@ -19,6 +19,8 @@
 
 namespace {
 
+// How soon a deferred request is tried again (µs).
+constexpr int64_t kRetryDelay = 10000;
 // Bytes asked of the socket per read (and the first size of the input buffer).
 constexpr size_t kReadChunk = 4096;
 // Longest x-sessioncookie accepted.
@@ -82,11 +84,16 @@ bool RTSPClientConnection::init() {
     fStreamSocket = TCPStreamSocket::createNew(fServer.envir(), fSocket);
     if (fStreamSocket == nullptr) return false;
     fStreamSocket->setReadHandler(readHandler, this);
+    fStreamSocket->attachClient(this);
     return true;
 }
 
 RTSPClientConnection::~RTSPClientConnection() {
     fCloseRequested = true;
+    TaskScheduler& scheduler = fServer.envir().taskScheduler();
+    scheduler.unscheduleDelayedTask(fRetryTask);
+    scheduler.unscheduleDelayedTask(fFailureTask);
+    if (fStreamSocket != nullptr) fStreamSocket->detachClient(this);
     detachTunnel();
     // Streams first: they drop their destinations on this socket cleanly.
     if (fSocket >= 0) fServer.endTCPStreams(fSocket);
@@ -105,7 +112,7 @@ bool RTSPClientConnection::leave() {
         delete this;
         return false;
     }
-    resumeReading();
+    if (fRetryTask == nullptr) resumeReading();
     RTSPClientConnection* post = fTunnelInput;
     if (post != nullptr && post != this && !post->busy()) post->resumeReading();
     return true;
@@ -130,7 +137,8 @@ void RTSPClientConnection::resumeReading() {
 void RTSPClientConnection::readHandler(void* clientData, int /*mask*/) {
     auto* connection = static_cast<RTSPClientConnection*>(clientData);
     RTSPClientConnection* output = connection->fTunnelOutput;
-    if (connection->busy() || (output != nullptr && output->busy())) {
+    if (connection->busy() || connection->fRetryTask != nullptr ||
+        (output != nullptr && (output->busy() || output->fRetryTask != nullptr))) {
         connection->pauseReading();
         return;
     }
@@ -196,6 +204,13 @@ void RTSPClientConnection::handleIncomingBytes(const uint8_t* data, size_t size)
     while (size > 0 && !fCloseRequested) {
         size_t room = kInputCapacity - fInputLength;
         size_t taken = std::min(room, size);
+        if (taken == 0) {
+            // Full while a deferred request waits: more than any request holds.
+            fResponse = rtspBadRequestResponse("");
+            sendResponse();
+            requestClose();
+            break;
+        }
         if (fInput.size() < fInputLength + taken) {
             fInput.resize(std::min(std::max(fInputLength + taken, kReadChunk), kInputCapacity));
         }
@@ -211,6 +226,7 @@ void RTSPClientConnection::handleIncomingBytes(const uint8_t* data, size_t size)
 // ---- framing ----
 
 void RTSPClientConnection::processInput() {
+    if (fRetryTask != nullptr) return;  // a deferred request comes first
     size_t offset = 0;
     while (offset < fInputLength && !fCloseRequested) {
         if (processOne(offset) != Step::Consumed) break;
@@ -261,16 +277,55 @@ RTSPClientConnection::Step RTSPClientConnection::processRequest(size_t& offset) 
         return Step::Stop;
     }
     fRequestCopy.assign(data, static_cast<size_t>(length));
-    offset += static_cast<size_t>(length);
     RTSPRequest request;
     if (!parseRTSPRequest(fRequestCopy.data(), fRequestCopy.size(), request)) {
         // Framed, so the connection can go on with the next request.
+        offset += static_cast<size_t>(length);
         fResponse = rtspBadRequestResponse("");
         sendResponse();
-    } else {
-        handleRequest(request);
+        return fCloseRequested ? Step::Stop : Step::Consumed;
     }
+    handleRequest(request);
+    if (fDeferRequest) {
+        // Left in the buffer, with what follows it, until the retry.
+        fDeferRequest = false;
+        pauseReading();
+        if (fRetryTask == nullptr) {
+            fRetryTask = fServer.envir().taskScheduler().scheduleDelayedTask(kRetryDelay,
+                                                                             retryDeferred, this);
+        }
+        return Step::Stop;
+    }
+    offset += static_cast<size_t>(length);
     return fCloseRequested ? Step::Stop : Step::Consumed;
+}
+
+void RTSPClientConnection::retryDeferred(void* clientData) {
+    auto* connection = static_cast<RTSPClientConnection*>(clientData);
+    connection->fRetryTask = nullptr;
+    connection->enter();
+    connection->processInput();
+    connection->leave();
+}
+
+bool RTSPClientConnection::mustWaitFor(ServerMediaSession* session) const {
+    return session != nullptr && fServer.isBeingDescribed(session);
+}
+
+void RTSPClientConnection::streamSocketGone(TCPStreamSocket* socket) {
+    socket->detachClient(this);
+    if (fFailureTask == nullptr && !fCloseRequested) {
+        fFailureTask =
+            fServer.envir().taskScheduler().scheduleDelayedTask(0, closeAfterFailure, this);
+    }
+}
+
+void RTSPClientConnection::closeAfterFailure(void* clientData) {
+    auto* connection = static_cast<RTSPClientConnection*>(clientData);
+    connection->fFailureTask = nullptr;
+    connection->enter();
+    connection->requestClose();
+    connection->leave();
 }
 
 RTSPClientConnection::Step RTSPClientConnection::processTunnelPost(size_t& offset) {
@@ -390,13 +445,17 @@ void RTSPClientConnection::handleCmd_DESCRIBE(RTSPRequest const& request) {
         fResponse = rtspStatusResponse("404 Stream Not Found", fCurrentCSeq);
         return;
     }
+    if (mustWaitFor(session)) {
+        fDeferRequest = true;  // answered once the description in progress is done
+        return;
+    }
     // Describing may run the event loop (a track probing its source): the
-    // session must not go away meanwhile.
-    fServer.holdSession(session);
+    // session must not go away meanwhile, nor be described a second time.
+    fServer.beginDescribe(session);
     std::string sdp = session->generateSDPDescription(serverAddressForSocket(fSocket));
     std::string contentBase = fServer.rtspURL(session, fSocket) + "/";
     fResponse = rtspDescribeResponse(fCurrentCSeq, contentBase, sdp);
-    fServer.releaseSession(session);
+    fServer.endDescribe(session);
 }
 
 void RTSPClientConnection::handleCmd_SETUP(RTSPRequest const& request, bool& startAfterResponse,
@@ -410,7 +469,16 @@ void RTSPClientConnection::handleCmd_SETUP(RTSPRequest const& request, bool& sta
             fResponse = rtspStatusResponse("454 Session Not Found", fCurrentCSeq);
             return;
         }
-    } else {
+    }
+    // A stream is not set up while its session is being described.
+    std::string path = joinPath(urlPreSuffix, urlSuffix);
+    if (mustWaitFor(session != nullptr ? session->serverMediaSession() : nullptr) ||
+        mustWaitFor(fServer.findRegisteredSession(urlPreSuffix.c_str())) ||
+        mustWaitFor(fServer.findRegisteredSession(path.c_str()))) {
+        fDeferRequest = true;
+        return;
+    }
+    if (session == nullptr) {
         if (!authorizationOK(request, urlSuffix)) return;
         session = fServer.createClientSession();
         if (session == nullptr) {

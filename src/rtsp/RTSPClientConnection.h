@@ -18,16 +18,17 @@
 #include <string_view>
 #include <vector>
 
+#include "event/TaskScheduler.h"
+#include "rtp/TCPStreamSocket.h"
 #include "rtsp/Authenticator.h"
 #include "rtsp/Base64StreamDecoder.h"
 
 class RTSPServer;
 class RTSPClientSession;
 class ServerMediaSession;
-class TCPStreamSocket;
 struct RTSPRequest;
 
-class RTSPClientConnection {
+class RTSPClientConnection final : private TCPStreamSocketClient {
 public:
     // Takes over clientSocket (closed by the destructor); null on failure.
     static RTSPClientConnection* createNew(RTSPServer& server, int clientSocket,
@@ -94,6 +95,17 @@ private:
     void handleCmd_sessionless(RTSPRequest const& request);
     bool authorizationOK(RTSPRequest const& request, std::string const& urlSuffix);
 
+    // A request that must wait (its session is being described further up
+    // the stack) stays buffered and is tried again shortly.
+    static void retryDeferred(void* clientData);
+    bool mustWaitFor(ServerMediaSession* session) const;
+
+    // The stream socket failed (a send error or a full backlog): the
+    // connection goes, from a task of its own.
+    void streamSocketGone(TCPStreamSocket* socket) override;
+    void incomingInterleavedFrame(TCPStreamSocket*, uint8_t, const uint8_t*, size_t) override {}
+    static void closeAfterFailure(void* clientData);
+
     // Closing, deferred while a handler of this connection runs.
     void requestClose();
     bool busy() const { return fDepth > 0; }
@@ -126,6 +138,9 @@ private:
     unsigned fDepth = 0;
     bool fCloseRequested = false;
     bool fReadPaused = false;
+    bool fDeferRequest = false;  // set by a handler: keep the request for later
+    TaskToken fRetryTask = nullptr;
+    TaskToken fFailureTask = nullptr;
 
     // Tunnel state: fTunnelCookie is set on the GET (output) connection;
     // fTunnelOutput on a POST connection names the GET connection, and

@@ -195,6 +195,20 @@ void RTSPServer::releaseSession(ServerMediaSession* session) {
     sessionUnreferenced(session);
 }
 
+void RTSPServer::beginDescribe(ServerMediaSession* session) {
+    ++session->fDescribeDepth;
+    holdSession(session);
+}
+
+void RTSPServer::endDescribe(ServerMediaSession* session) {
+    --session->fDescribeDepth;
+    releaseSession(session);
+}
+
+bool RTSPServer::isBeingDescribed(ServerMediaSession const* session) const {
+    return session->fDescribeDepth > 0;
+}
+
 void RTSPServer::serverMediaSessionAdded(ServerMediaSession* /*session*/) {}
 void RTSPServer::serverMediaSessionRemoved(ServerMediaSession* /*session*/) {}
 

@@ -120,6 +120,11 @@ private:
     // Keeps a session alive while a request works on it.
     void holdSession(ServerMediaSession* session);
     void releaseSession(ServerMediaSession* session);
+    // The same while its description is generated (which may run the event
+    // loop); meanwhile other requests for it wait.
+    void beginDescribe(ServerMediaSession* session);
+    void endDescribe(ServerMediaSession* session);
+    bool isBeingDescribed(ServerMediaSession const* session) const;
 
     // Tracks streamed over a TCP socket, ended when that socket's connection
     // closes.

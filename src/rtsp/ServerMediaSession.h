@@ -121,6 +121,7 @@ private:
     // An unregistered session goes as soon as nothing uses it; a registered
     // one once it has been set up and its count drops to 0.
     unsigned fHoldCount = 0;
+    unsigned fDescribeDepth = 0;
     bool fRegistered = false;
     bool fHasBeenSetUp = false;
 };

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "RTSPTestSupport.h"
+#include "rtp/TCPStreamSocket.h"
 #include "rtsp/RTSPClientSession.h"
 
 namespace {
@@ -374,6 +375,25 @@ TEST(RTSPServerPlay, ConnectionClosedBeforePlayLeavesTheSessionUntilItTimesOut) 
     EXPECT_EQ(ts.server().findRegisteredSession("cam"), nullptr);
 }
 
+TEST(RTSPServerPlay, StalledClientIsDropped) {
+    TestServer ts;
+    ServerMediaSession* session = ts.addSession("cam", 1);
+    TestClient client(ts);
+    std::string id = setUpTCP(ts, client, "cam", 1);
+    EXPECT_EQ(statusLine(client.request("PLAY", ts.url("cam"), sessionHeader(id))),
+              "RTSP/1.0 200 OK");
+    // The client reads nothing more: what the kernel does not take overflows
+    // the connection's backlog, and the connection with its streams goes.
+    TCPStreamSocket* socket =
+        TCPStreamSocket::lookup(ts.env(), ts.track(session, 0)->lastStream.tcpSocketNum);
+    ASSERT_NE(socket, nullptr);
+    std::vector<uint8_t> media(1 << 20, 0);
+    for (int i = 0; i < 64 && !socket->failed(); ++i) socket->send(media.data(), media.size());
+    ASSERT_TRUE(ts.runUntil([&] { return ts.server().numClientConnections() == 0; }));
+    EXPECT_EQ(ts.server().numClientSessions(), 0u);
+    EXPECT_EQ(ts.server().findRegisteredSession("cam"), nullptr);
+}
+
 TEST(RTSPServerLifetime, LastTeardownDestroysTheSession) {
     TestServer ts;
     ServerMediaSession* session = ts.addSession("cam", 2);
@@ -481,6 +501,69 @@ TEST(RTSPServerLifetime, DestroyingTheServerWithClientsConnected) {
         }
         EXPECT_EQ(n, 0);
     }
+}
+
+// A track whose first description runs the event loop for a while, as a
+// track that probes its source does.
+class ProbingSubsession : public FakeSubsession {
+public:
+    static ProbingSubsession* createNew(UsageEnvironment& env) { return new ProbingSubsession(env); }
+    char const* sdpLines() override {
+        if (!fProbed) {
+            ++probeRuns;
+            fProbing = true;
+            fDone = 0;
+            envir().taskScheduler().scheduleDelayedTask(200000, probeDone, this);
+            envir().taskScheduler().doEventLoop(&fDone);
+            fProbing = false;
+            fProbed = true;
+        }
+        return FakeSubsession::sdpLines();
+    }
+    void getStreamParameters(unsigned id, uint32_t address, uint16_t rtpPort, uint16_t rtcpPort,
+                             int tcpSocketNum, uint8_t rtpChannel, uint8_t rtcpChannel,
+                             uint16_t& serverRTPPort, uint16_t& serverRTCPPort,
+                             void*& token) override {
+        setUpDuringProbe |= fProbing;
+        FakeSubsession::getStreamParameters(id, address, rtpPort, rtcpPort, tcpSocketNum,
+                                            rtpChannel, rtcpChannel, serverRTPPort,
+                                            serverRTCPPort, token);
+    }
+    int probeRuns = 0;
+    bool setUpDuringProbe = false;
+
+private:
+    explicit ProbingSubsession(UsageEnvironment& env) : FakeSubsession(env) {}
+    static void probeDone(void* clientData) { static_cast<ProbingSubsession*>(clientData)->fDone = 1; }
+    char volatile fDone = 0;
+    bool fProbing = false;
+    bool fProbed = false;
+};
+
+TEST(RTSPServerInput, RequestsWaitWhileTheirSessionIsDescribed) {
+    TestServer ts;
+    ServerMediaSession* session = ServerMediaSession::createNew(ts.env(), "cam", "cam", "probe");
+    ProbingSubsession* track = ProbingSubsession::createNew(ts.env());
+    session->addSubsession(track);
+    ts.server().addServerMediaSession(session);
+    TestClient a(ts), b(ts), c(ts);
+    // All three are readable in the first step: one DESCRIBE probes, the
+    // other requests must wait for it instead of describing or setting up
+    // the track meanwhile.
+    a.send("DESCRIBE " + ts.url("cam") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+    b.send("DESCRIBE " + ts.url("cam") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+    c.send("SETUP " + ts.url("cam/track1") + " RTSP/1.0\r\nCSeq: 1\r\n" + kTCPTransport +
+           "\r\n" + "OPTIONS * RTSP/1.0\r\nCSeq: 2\r\n\r\n");
+    for (TestClient* client : {&a, &b}) {
+        std::string response = client->readResponse();
+        EXPECT_EQ(statusLine(response), "RTSP/1.0 200 OK");
+        EXPECT_NE(bodyOf(response).find("a=control:track1"), std::string::npos);
+    }
+    EXPECT_EQ(statusLine(c.readResponse()), "RTSP/1.0 200 OK");
+    EXPECT_EQ(headerValue(c.readResponse(), "CSeq"), "2");  // in order, after the SETUP
+    EXPECT_EQ(track->probeRuns, 1);
+    EXPECT_FALSE(track->setUpDuringProbe);
+    EXPECT_EQ(track->streamsSetUp, 1);
 }
 
 TEST(RTSPServerInput, PartialAndPipelinedRequests) {
