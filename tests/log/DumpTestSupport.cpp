@@ -45,15 +45,6 @@ CurrentDirectory::~CurrentDirectory() {
 
 bool dumpNameTime(const std::string& name, time_t& when) {
     if (!isShape(name, "libTalvex_######## ######.dmp")) return false;
-    auto number = [&name](size_t at, size_t length) { return std::stoi(name.substr(at, length)); };
-    struct tm local = {};
-    local.tm_year = number(10, 4) - 1900;
-    local.tm_mon = number(14, 2) - 1;
-    local.tm_mday = number(16, 2);
-    local.tm_hour = number(19, 2);
-    local.tm_min = number(21, 2);
-    local.tm_sec = number(23, 2);
-    local.tm_isdst = -1;
-    when = mktime(&local);
+    when = localTimeAt(name, 10);
     return when != static_cast<time_t>(-1);
 }

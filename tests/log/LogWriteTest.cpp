@@ -79,7 +79,6 @@ private:
     std::vector<std::string> fRecords;
 };
 
-
 // The line inside its colour escapes, if it has any.
 std::string withoutColour(const std::string& record) {
     std::string text = record;
@@ -100,16 +99,7 @@ TEST(LogWrite, LineStartsWithTheLocalTime) {
     ASSERT_EQ(records.size(), 1u);
     const std::string& line = records[0];
     ASSERT_TRUE(isShape(line, std::string(kStampShape) + "stamp check 42\n")) << line;
-    auto number = [&line](size_t at, size_t length) { return std::stoi(line.substr(at, length)); };
-    struct tm local = {};
-    local.tm_year = number(0, 4) - 1900;
-    local.tm_mon = number(4, 2) - 1;
-    local.tm_mday = number(6, 2);
-    local.tm_hour = number(9, 2);
-    local.tm_min = number(11, 2);
-    local.tm_sec = number(13, 2);
-    local.tm_isdst = -1;
-    const time_t stamped = mktime(&local);
+    const time_t stamped = localTimeAt(line, 0);
     EXPECT_GE(stamped, before);
     EXPECT_LE(stamped, after);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 inline bool hasShape(const std::string& text, size_t at, const std::string& shape) {
@@ -22,3 +23,18 @@ inline bool isShape(const std::string& text, const std::string& shape) {
 // The log's time-stamp prefix: "%Y%m%d %H%M%S ".
 const char kStampShape[] = "######## ###### ";
 constexpr size_t kStampLength = sizeof kStampShape - 1;
+
+// The local time written as "YYYYMMDD HHMMSS" at `at` (shape checked by the
+// caller); -1 when it is no valid time.
+inline time_t localTimeAt(const std::string& text, size_t at) {
+    auto number = [&text, at](size_t from, size_t length) { return std::stoi(text.substr(at + from, length)); };
+    struct tm local = {};
+    local.tm_year = number(0, 4) - 1900;
+    local.tm_mon = number(4, 2) - 1;
+    local.tm_mday = number(6, 2);
+    local.tm_hour = number(9, 2);
+    local.tm_min = number(11, 2);
+    local.tm_sec = number(13, 2);
+    local.tm_isdst = -1;
+    return mktime(&local);
+}
