@@ -5,6 +5,7 @@
 #include "media/AacConfig.h"
 #include "media/LiveSource.h"
 #include "media/LiveStreamSource.h"
+#include "media/SilentSource.h"
 #include "rtp/MPEG4GenericRTPSink.h"
 #include "rtp/SimpleRTPSink.h"
 
@@ -40,9 +41,12 @@ bool LiveAudioServerMediaSubsession::describable() const {
            fMediaDesc->audio_sample_rate != 0;
 }
 
-FramedSource* LiveAudioServerMediaSubsession::createNewStreamSource(unsigned, unsigned& estBitrate) {
+FramedSource* LiveAudioServerMediaSubsession::createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) {
     estBitrate = fEstBitrate;
     if (!describable() || fLiveSource == nullptr) return nullptr;
+    // A description built while the stream reads the channel's audio source
+    // gets a stand-in, which it may close without ending the stream's input.
+    if (clientSessionId == 0 && fLiveSource->hasAudioStreamSource()) return SilentSource::createNew(envir());
     return fLiveSource->audioStreamSource();
 }
 

@@ -23,6 +23,10 @@ public:
     LiveVideoStreamSource* videoStreamSource();
     LiveAudioStreamSource* audioStreamSource();
 
+    // Whether a stream source of that kind exists (a stream reads it).
+    bool hasVideoStreamSource() const { return fVideoSource != nullptr; }
+    bool hasAudioStreamSource() const { return fAudioSource != nullptr; }
+
     // CHANNEL_EVT_PLAY, once per live source.
     void notifyPlayOnce();
 

@@ -27,13 +27,15 @@ char const* LiveVideoServerMediaSubsession::sdpLines() {
 FramedSource* LiveVideoServerMediaSubsession::createNewStreamSource(unsigned, unsigned& estBitrate) {
     estBitrate = fEstBitrate;
     if (fLiveSource == nullptr) return nullptr;
-    // While a probe reads the channel's source, a second description is built
-    // over a source that never delivers.
-    FramedSource* input = fProbing ? static_cast<FramedSource*>(SilentSource::createNew(envir()))
-                                   : fLiveSource->videoStreamSource();
+    // The channel has one video source: while a probe or a stream reads it, a
+    // description is built over a source that never delivers (closing the
+    // description's framer must not take the reader's source with it).
+    bool busy = fProbing || fLiveSource->hasVideoStreamSource();
+    FramedSource* input = busy ? static_cast<FramedSource*>(SilentSource::createNew(envir()))
+                               : fLiveSource->videoStreamSource();
     if (input == nullptr) return nullptr;
     FramedSource* framer = createFramer(input);
-    if (framer == nullptr && fProbing) Medium::close(input);
+    if (framer == nullptr && busy) Medium::close(input);
     return framer;
 }
 
