@@ -4,6 +4,7 @@
 
 #include "event/BasicTaskScheduler.h"
 #include "event/BasicUsageEnvironment.h"
+#include "log/CrashDumpFilter.h"
 #include "log/Log.h"
 #include "rtsp/UserAuthenticationDatabase.h"
 #include "server/LiveRtspServer.h"
@@ -109,6 +110,7 @@ void ServerCtx_Release(SERVER_CTX_T* ctx) {
 void* __RtspServerProcThread(void* context) {
     auto* ctx = static_cast<SERVER_CTX_T*>(context);
     ctx->state.store(SERVER_STATE_RUNNING);
+    CrashDumpFilter_PrepareThread();  // a stack overflow here still leaves a dump
     bool rebuilding = false;
     for (;;) {
         if (!buildObjects(ctx, rebuilding)) break;

@@ -38,6 +38,8 @@ void writeAll(int fd, const char* data, size_t length) {
 }  // namespace
 
 void Log_Write(int level, const char* format, ...) {
+    // Callers may log between a failing call and reading its errno.
+    const int savedErrno = errno;
     char message[kLogMessageMax + 1];
     va_list args;
     va_start(args, format);
@@ -61,4 +63,5 @@ void Log_Write(int level, const char* format, ...) {
 
     snprintf(line, sizeof line, "%s%s", stamp, message);
     DebugChannel_Send(level, line);
+    errno = savedErrno;
 }
