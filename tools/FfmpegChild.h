@@ -23,15 +23,12 @@ public:
     pid_t pid() const { return fPid; }
     // True once the child has ended (it is reaped then); `how` tells how.
     bool exited(std::string& how);
-    // Closes the pipes, then SIGTERM, up to kGraceMs to end, then SIGKILL;
-    // reaps the child. Whoever reads the pipes must have stopped.
+    // Kills the child (SIGKILL by its PID), reaps it and closes the pipes.
+    // Whoever reads the pipes must have stopped.
     void terminate();
-
-    static constexpr int kGraceMs = 2000;
 
 private:
     bool spawn(const std::vector<std::string>& arguments, const std::vector<int>& writeEnds, std::string& error);
-    bool waitForExit(int timeoutMs);
     void closePipes();
 
     pid_t fPid = -1;

@@ -22,11 +22,20 @@ sigset_t endingSignals() {
     return set;
 }
 
+void ignoreSignal(int) {}
+
 // Blocked here before any thread exists, so every thread (the library's
-// too) inherits the mask and only sigtimedwait in run() takes them.
+// too) inherits the mask and only sigtimedwait in run() takes them. A
+// handler replaces an inherited "ignore" (a background start from a
+// script), which would discard them before sigtimedwait could see them.
 void blockEndingSignals() {
     sigset_t set = endingSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 
