@@ -25,16 +25,53 @@ int TestHost::start(uint16_t port, const char* user, const char* password, int a
                           fChannels.data(), static_cast<unsigned>(fChannels.size()));
 }
 
+void TestHost::setDescription(int channelId, const MEDIA_DESC_T& desc) {
+    std::lock_guard<std::mutex> lock(fMutex);
+    fDescriptions[channelId] = desc;
+}
+
+void TestHost::holdDescribe(int channelId) {
+    std::lock_guard<std::mutex> lock(fMutex);
+    fHeldChannel = channelId;
+    fHolding = true;
+}
+
+void TestHost::releaseDescribe() {
+    std::lock_guard<std::mutex> lock(fMutex);
+    fHolding = false;
+    fHeldChannel = -1;
+    fReleased.notify_all();
+}
+
 int TestHost::callback(int channelId, int event, MEDIA_DESC_T* desc, void* userPtr) {
     auto* host = static_cast<TestHost*>(userPtr);
-    std::lock_guard<std::mutex> lock(host->fMutex);
-    host->fEvents.push_back({channelId, event});
-    if (event != CHANNEL_EVT_DESCRIBE) return 0;
-    if (host->fRefused[channelId]) return -1;
-    auto it = host->fDescriptions.find(channelId);
-    if (it == host->fDescriptions.end()) return -1;
-    *desc = it->second;
-    return 0;
+    std::unique_lock<std::mutex> lock(host->fMutex);
+    if (event != CHANNEL_EVT_DESCRIBE) {
+        host->fEvents.push_back({channelId, event, desc != nullptr ? desc->video_codec : 0});
+        return 0;
+    }
+    int result = -1;
+    if (!host->fRefused[channelId]) {
+        auto it = host->fDescriptions.find(channelId);
+        if (it != host->fDescriptions.end()) {
+            *desc = it->second;
+            result = 0;
+        }
+    }
+    host->fEvents.push_back({channelId, event, result == 0 ? desc->video_codec : 0});
+    if (host->fHolding && host->fHeldChannel == channelId) {
+        // Bounded: a test that forgets to release does not hang the server.
+        host->fReleased.wait_for(lock, std::chrono::seconds(10), [host] { return !host->fHolding; });
+    }
+    return result;
+}
+
+std::vector<int> TestHost::eventsOf(int channelId) const {
+    std::lock_guard<std::mutex> lock(fMutex);
+    std::vector<int> list;
+    for (const HostEvent& e : fEvents)
+        if (e.channelId == channelId) list.push_back(e.event);
+    return list;
 }
 
 std::vector<HostEvent> TestHost::events() const {

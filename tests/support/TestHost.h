@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 struct HostEvent {
     int channelId;
     int event;
+    uint32_t videoCodec = 0;  // of the description passed with the event (as answered, for DESCRIBE)
 };
 
 class TestHost {
@@ -24,11 +26,19 @@ public:
     void addChannel(int channelId, const std::string& streamName, const MEDIA_DESC_T& desc);
     // -1 from the callback for this channel's DESCRIBE.
     void refuseDescribe(int channelId) { fRefused[channelId] = true; }
+    // The description answered from now on (also after start()).
+    void setDescription(int channelId, const MEDIA_DESC_T& desc);
+    // The next DESCRIBE of the channel keeps the server thread inside the
+    // callback until releaseDescribe(): nothing else runs on it meanwhile.
+    void holdDescribe(int channelId);
+    void releaseDescribe();
     int start(uint16_t port, const char* user = nullptr, const char* password = nullptr,
               int authType = 0, bool withCallback = true);
 
     std::vector<HostEvent> events() const;
     int countEvents(int channelId, int event) const;
+    // The channel's events in the order they came.
+    std::vector<int> eventsOf(int channelId) const;
     // Waits up to timeoutMs for the event count to reach `count`.
     bool waitForEvents(int channelId, int event, int count, int timeoutMs = 3000) const;
 
@@ -44,6 +54,9 @@ private:
     std::vector<CHANNEL_INFO_T> fChannels;
     std::map<int, MEDIA_DESC_T> fDescriptions;
     std::map<int, bool> fRefused;
+    int fHeldChannel = -1;
+    bool fHolding = false;
+    std::condition_variable fReleased;
     mutable std::mutex fMutex;
     std::vector<HostEvent> fEvents;
     uint16_t fPort = 0;
