@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -9,7 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
-#include <random>
+#include <ctime>
 
 #include "rtsp/RTSPClientConnection.h"
 #include "rtsp/RTSPClientSession.h"
@@ -99,13 +100,15 @@ void RTSPServer::acceptConnections() {
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;  // EAGAIN, or an error the next event retries
         increaseSendBufferTo(envir(), fd, kSocketSendBufferSize);
-        RTSPClientConnection* connection = RTSPClientConnection::createNew(*this, fd, clientAddr);
-        if (connection == nullptr) {
-            ::close(fd);
-            continue;
-        }
-        fConnections.push_back(connection);
+        if (addClientConnection(fd, clientAddr) == nullptr) ::close(fd);
     }
+}
+
+RTSPClientConnection* RTSPServer::addClientConnection(int socketNum, sockaddr_in const& clientAddr) {
+    if (fDestroying) return nullptr;
+    RTSPClientConnection* connection = RTSPClientConnection::createNew(*this, socketNum, clientAddr);
+    if (connection != nullptr) fConnections.push_back(connection);
+    return connection;
 }
 
 void RTSPServer::connectionDeleted(RTSPClientConnection* connection) {
@@ -239,11 +242,25 @@ UserAuthenticationDatabase* RTSPServer::getAuthenticationDatabaseForCommand(
 
 // ---- client sessions ----
 
+void RTSPServer::setSessionIdSeed(uint32_t seed) {
+    fSessionIdSequence = std::make_unique<std::mt19937>(seed);
+}
+
+uint32_t RTSPServer::nextSessionId() {
+    if (fSessionIdSequence != nullptr) return static_cast<uint32_t>((*fSessionIdSequence)());
+    uint32_t id = 0;
+    if (getrandom(&id, sizeof id, 0) != static_cast<ssize_t>(sizeof id)) {
+        // No random source: still unique, only less hard to guess.
+        static std::mt19937 fallback{static_cast<uint32_t>(time(nullptr))};
+        id = static_cast<uint32_t>(fallback());
+    }
+    return id;
+}
+
 RTSPClientSession* RTSPServer::createClientSession() {
-    static thread_local std::mt19937 generator{std::random_device{}()};
     uint32_t id;
     do {
-        id = generator();
+        id = nextSessionId();
     } while (id == 0 || fClientSessions.count(id) != 0);
     RTSPClientSession* session = RTSPClientSession::createNew(*this, id);
     if (session != nullptr) fClientSessions[id] = session;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -72,6 +73,15 @@ public:
     std::string rtspURLPrefix(int clientSocket = -1) const;
     std::string rtspURL(ServerMediaSession const* session, int clientSocket = -1) const;
 
+    // Serves an already connected socket as a client connection (as accepted
+    // ones are); the connection owns it then. Null (socket not taken) on
+    // failure. The connection may close itself at any later event.
+    RTSPClientConnection* addClientConnection(int socketNum, sockaddr_in const& clientAddr);
+
+    // Session ids come from the system's random source; after this call they
+    // follow a fixed sequence instead (tests and fuzzing).
+    void setSessionIdSeed(uint32_t seed);
+
     size_t numClientConnections() const { return fConnections.size(); }
     size_t numClientSessions() const { return fClientSessions.size(); }
     size_t numRegisteredSessions() const { return fSessions.size(); }
@@ -109,6 +119,7 @@ private:
 
     // Client sessions (ids are random, non-zero and unique).
     RTSPClientSession* createClientSession();
+    uint32_t nextSessionId();
     RTSPClientSession* lookupClientSession(uint32_t sessionId) const;
     void clientSessionDeleted(uint32_t sessionId);
 
@@ -143,6 +154,7 @@ private:
     unsigned fReclamationSeconds;
     bool fDestroying = false;
 
+    std::unique_ptr<std::mt19937> fSessionIdSequence;
     std::map<std::string, ServerMediaSession*> fSessions;
     std::vector<RTSPClientConnection*> fConnections;
     std::unordered_map<uint32_t, RTSPClientSession*> fClientSessions;
