@@ -18,6 +18,7 @@
 #include "rtp/H265VideoRTPSink.h"
 #include "rtp/H265VideoStreamDiscreteFramer.h"
 #include "rtp/MPEG4GenericRTPSink.h"
+#include "rtp/RtpRandom.h"
 #include "rtp/RTCPInstance.h"
 #include "rtp/SimpleRTPSink.h"
 
@@ -27,18 +28,11 @@ namespace {
 
 enum class Kind { H264, H265, PCMU, AAC };
 
-// An even port whose pair is free a moment ago.
+// An even port whose pair is free a moment ago, below the ephemeral range so
+// that sockets of parallel tests do not take it meanwhile.
 uint16_t freePortPair() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int probe = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local);
-        socklen_t length = sizeof local;
-        getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length);
-        ::close(probe);
-        uint16_t port = ntohs(local.sin_port) & ~1u;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        uint16_t port = static_cast<uint16_t>(20000 + (rtpRandom32() % 5000) * 2);
         bool free = true;
         for (uint16_t p : {port, static_cast<uint16_t>(port + 1)}) {
             int s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -49,20 +43,37 @@ uint16_t freePortPair() {
             free = free && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
             ::close(s);
         }
-        if (free && port > 1024) return port;
+        if (free) return port;
     }
     return 0;
 }
 
-bool portIsTaken(uint16_t port) {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    bool taken = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
-    ::close(s);
-    return taken;
+// Whether process `pid` holds a UDP socket bound to `port` (from /proc).
+bool processHoldsUdpPort(pid_t pid, uint16_t port) {
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);  // heading
+    std::vector<std::string> inodes;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+        size_t colon = local.find(':');
+        if (colon != std::string::npos && std::stoul(local.substr(colon + 1), nullptr, 16) == port) {
+            inodes.push_back("socket:[" + inode + "]");
+        }
+    }
+    for (int fd = 0; fd < 256; ++fd) {
+        char link[256];
+        std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+        if (n <= 0) continue;
+        link[n] = '\0';
+        for (const std::string& inode : inodes) {
+            if (inode == link) return true;
+        }
+    }
+    return false;
 }
 
 // The frames to send, with their presentation times.
@@ -109,6 +120,17 @@ std::vector<TestFrame> framesOf(Kind kind, const TempDir& dir, unsigned& expecte
     expectedUnits = i;
     return frames;
 }
+
+// Ends the child (by its PID) if a failed assertion leaves it running.
+struct ChildGuard {
+    pid_t pid;
+    ~ChildGuard() {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
 
 class FfmpegClientTest : public RtpTestEnv {
 protected:
@@ -208,7 +230,11 @@ TEST_F(FfmpegClientTest, DecodesEveryFrameOfEachCodec) {
 
         pid_t ffmpeg = startFfmpeg(sdpPath, outPath, errPath);
         ASSERT_GT(ffmpeg, 0);
-        for (int i = 0; i < 500 && !(portIsTaken(port) && portIsTaken(port + 1)); ++i) usleep(10000);
+        ChildGuard guard{ffmpeg};
+        for (int i = 0; i < 1000 && !(processHoldsUdpPort(ffmpeg, port) && processHoldsUdpPort(ffmpeg, port + 1)); ++i) {
+            usleep(10000);
+        }
+        ASSERT_TRUE(processHoldsUdpPort(ffmpeg, port)) << "ffmpeg did not open its port";
         rtpGS->addDestination(htonl(INADDR_LOOPBACK), port, 1);
         rtcpGS->addDestination(htonl(INADDR_LOOPBACK), static_cast<uint16_t>(port + 1), 1);
         RTCPInstance* rtcp = RTCPInstance::createNew(*env, rtcpGS, 500, "nerivo-test", sink);
@@ -221,6 +247,7 @@ TEST_F(FfmpegClientTest, DecodesEveryFrameOfEachCodec) {
         runFor(200000);
         Medium::close(rtcp);  // BYE: ffmpeg ends its input
         int exitCode = waitFor(ffmpeg, 15000);
+        guard.pid = -1;
         Medium::close(sink);
         Medium::close(source);
         Medium::close(rtpGS);
