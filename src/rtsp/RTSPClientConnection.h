@@ -22,11 +22,11 @@
 #include "rtp/TCPStreamSocket.h"
 #include "rtsp/Authenticator.h"
 #include "rtsp/Base64StreamDecoder.h"
+#include "rtsp/RTSPRequest.h"
 
 class RTSPServer;
 class RTSPClientSession;
 class ServerMediaSession;
-struct RTSPRequest;
 
 class RTSPClientConnection final : private TCPStreamSocketClient {
 public:
@@ -61,7 +61,8 @@ public:
 
     // Largest amount of unprocessed input held: a complete request with its
     // body, or a complete '$' frame, always fits.
-    static constexpr size_t kInputCapacity = 8192 + 65536 + 4;
+    static constexpr size_t kInputCapacity = kMaxRequestSize + kMaxContentLength;
+    static_assert(kInputCapacity >= 4 + 65535, "a whole '$' frame must fit");
 
 private:
     RTSPClientConnection(RTSPServer& server, int clientSocket, sockaddr_in const& clientAddr);
