@@ -98,7 +98,15 @@ RTSPClientConnection::~RTSPClientConnection() {
     // Streams first: they drop their destinations on this socket cleanly.
     if (fSocket >= 0) fServer.endTCPStreams(fSocket);
     delete fStreamSocket;
-    if (fSocket >= 0) ::close(fSocket);
+    if (fSocket >= 0) {
+        // At server teardown the connection is reset rather than closed, so that
+        // no TIME_WAIT holds the port and a rebuilt server can bind it again.
+        if (fServer.fDestroying) {
+            linger abort{1, 0};
+            setsockopt(fSocket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        ::close(fSocket);
+    }
     fServer.connectionDeleted(this);
 }
 
