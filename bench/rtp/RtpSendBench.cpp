@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -368,6 +369,8 @@ BENCHMARK(BM_StackTcp)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
 // Prints the runs as usual and then the stack-to-bare ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -402,14 +405,16 @@ private:
         }
         return -1;
     }
-    static void printRatio(const char* what, const std::map<std::string, double>& rates,
-                           const std::string& stack, const std::string& bare) {
+    void printRatio(const char* what, const std::map<std::string, double>& rates,
+                    const std::string& stack, const std::string& bare) {
         double stackRate = rateOf(rates, stack), bareRate = rateOf(rates, bare);
+        char line[160];
         if (stackRate < 0 || bareRate <= 0) {
-            printf("%s: not measured\n", what);
-            return;
+            snprintf(line, sizeof line, "%s: not measured\n", what);
+        } else {
+            snprintf(line, sizeof line, "%s: %.2f\n", what, stackRate / bareRate);
         }
-        printf("%s: %.2f\n", what, stackRate / bareRate);
+        GetOutputStream() << line;  // the reporter's stream, to keep the order
     }
     std::map<std::string, double> fPacketRate, fByteRate;
 };
