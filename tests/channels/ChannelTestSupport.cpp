@@ -60,6 +60,10 @@ bool PlayingClient::start(Transport transport, const std::vector<TrackAssembly::
         return false;
     }
     fSdp = describe.body();
+    // Later requests go to the session's own URL, as real clients do.
+    std::string base = describe.header("Content-Base");
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    if (!base.empty()) fUrl = base;
     std::vector<SdpTrack> tracks = sdpTracks(fSdp);
     if (tracks.size() != formats.size()) {
         fFailure = "expected " + std::to_string(formats.size()) + " tracks in\n" + fSdp;

@@ -36,7 +36,8 @@ class PlayingClient {
 public:
     PlayingClient(uint16_t port, const std::string& name);
     // DESCRIBE, SETUP of every track (interleaved 0-1, 2-3 / a UDP pair
-    // each), PLAY; false with the failing response in failure().
+    // each), PLAY; false with the failing response in failure(). Requests
+    // after DESCRIBE use its Content-Base.
     bool start(Transport transport, const std::vector<TrackAssembly::Format>& formats);
     // Feeds what arrives within timeoutMs to the tracks' assemblies.
     void receive(int timeoutMs);
@@ -48,6 +49,7 @@ public:
 
     TrackAssembly& track(size_t index) { return *fAssemblies[index]; }
     RtspTestClient& rtsp() { return fClient; }
+    // The URL asked for; after start() the session's (Content-Base).
     const std::string& url() const { return fUrl; }
     const std::string& failure() const { return fFailure; }
     const std::string& sdp() const { return fSdp; }

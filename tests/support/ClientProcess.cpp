@@ -28,7 +28,7 @@ std::string tempFile(const char* pattern) {
 
 }  // namespace
 
-ClientProcess::ClientProcess(const std::vector<std::string>& argv) {
+ClientProcess::ClientProcess(const std::vector<std::string>& argv, bool mergeErrors) {
     fOutPath = tempFile("/tmp/nerivo-client-out-XXXXXX");
     fErrPath = tempFile("/tmp/nerivo-client-err-XXXXXX");
     std::vector<char*> args;
@@ -41,7 +41,7 @@ ClientProcess::ClientProcess(const std::vector<std::string>& argv) {
         int err = open(fErrPath.c_str(), O_WRONLY | O_TRUNC);
         dup2(in, 0);
         dup2(out, 1);
-        dup2(err, 2);
+        dup2(mergeErrors ? out : err, 2);
         execvp(args[0], args.data());
         _exit(127);
     }

@@ -9,8 +9,9 @@
 
 class ClientProcess {
 public:
-    // Starts argv[0] (searched in PATH) with standard input from /dev/null.
-    explicit ClientProcess(const std::vector<std::string>& argv);
+    // Starts argv[0] (searched in PATH) with standard input from /dev/null;
+    // with mergeErrors its standard error goes to output() too, in order.
+    explicit ClientProcess(const std::vector<std::string>& argv, bool mergeErrors = false);
     // Ends the child by its PID if it still runs.
     ~ClientProcess();
     ClientProcess(const ClientProcess&) = delete;
