@@ -56,10 +56,11 @@ ServeApp::~ServeApp() { stopAll(); }
 
 int ServeApp::run() {
     blockEndingSignals();
-    if (!buildChannels() || !startLibrary() || !startInputs()) {
+    if (!buildChannels() || !attachInputs() || !startLibrary()) {
         stopAll();
         return 1;
     }
+    for (auto& channel : fChannels) channel->launch();
     printUrls();
     int status = waitForEnd();
     stopAll();
@@ -101,7 +102,9 @@ bool ServeApp::startLibrary() {
 }
 
 // The test pattern comes from ffmpeg; a "-" channel reads standard input.
-bool ServeApp::startInputs() {
+// Attached before the library starts, since its callback reads them; read
+// (launched) once it runs, since pushes before would fail.
+bool ServeApp::attachInputs() {
     if (fTestPattern) {
         std::string error;
         if (!fFfmpeg.start(testPatternArguments(), 2, error)) {
@@ -117,7 +120,6 @@ bool ServeApp::startInputs() {
         if (!fTestPattern && fOptions.channels[i].isLive()) {
             fChannels[i]->attachLiveVideo(0, fOptions.channels[i].h265 ? VideoCodec::H265 : VideoCodec::Unknown);
         }
-        fChannels[i]->launch();
     }
     return true;
 }

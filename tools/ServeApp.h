@@ -23,8 +23,8 @@ private:
     int handleEvent(int channelId, int event, MEDIA_DESC_T* desc);
 
     bool buildChannels();
+    bool attachInputs();
     bool startLibrary();
-    bool startInputs();
     void printUrls() const;
     int waitForEnd();
     bool inputsFailed();
