@@ -38,10 +38,11 @@ bool receives(PlayingClient& client, size_t units) {
 class SweepHold {
 public:
     SweepHold(TestHost& host, uint16_t port, int channelId, const std::string& name)
-        : fHost(host), fClient(port), fChannel(channelId) {
+        : fHost(host), fClient(port) {
+        int before = host.countEvents(channelId, D);
         host.holdDescribe(channelId);
         fClient.sendRaw("DESCRIBE " + rtspUrl(port, name) + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
-        fHeld = host.waitForEvents(channelId, D, host.countEvents(channelId, D) + 1);
+        fHeld = host.waitForEvents(channelId, D, before + 1);
     }
     ~SweepHold() { release(); }
     bool held() const { return fHeld; }
@@ -50,7 +51,6 @@ public:
 private:
     TestHost& fHost;
     RtspTestClient fClient;
-    int fChannel;
     bool fHeld = false;
 };
 

@@ -244,7 +244,7 @@ MEDIA_DESC_T describeStreams(const TestStream* video, const TestStream* audio) {
     memset(&desc, 0, sizeof desc);
     auto put = [](uint8_t* to, uint32_t& length, const Bytes& set, size_t room) {
         length = static_cast<uint32_t>(std::min(set.size(), room));
-        memcpy(to, set.data(), length);
+        if (length > 0) memcpy(to, set.data(), length);
     };
     if (video != nullptr) {
         desc.video_codec = video->codec();
