@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <netinet/udp.h>
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -20,6 +21,8 @@ constexpr int64_t kFramePeriodUs = 40000;
 constexpr int64_t kReportPeriodUs = 5000000;
 constexpr size_t kMaxBacklog = 4u << 20;
 constexpr int kSendBuffer = 4 << 20;
+constexpr unsigned kMaxSegments = 44;     // 44 x 1456 bytes fit one UDP datagram's 65507
+constexpr size_t kMaxGsoBytes = 65507;
 // Tags of the fixed descriptors in epoll; client sockets use their fd.
 constexpr uint64_t kListenTag = 1ull << 40;
 constexpr uint64_t kTimerTag = 2ull << 40;
@@ -57,8 +60,8 @@ std::string headerOr(const RtspMessage& message, const char* name) {
 
 }  // namespace
 
-BareSender::BareSender(const StreamFile& file, uint16_t port)
-    : fFile(file), fPort(port), fPacketizer(0x4e455256u, 96) {}
+BareSender::BareSender(const StreamFile& file, uint16_t port, bool gso)
+    : fFile(file), fPort(port), fPacketizer(0x4e455256u, 96), fGso(gso) {}
 
 BareSender::~BareSender() {
     for (auto& entry : fClients) close(entry.first);
@@ -255,13 +258,15 @@ void BareSender::respond(Client& client, int status, const std::string& cseq, co
 void BareSender::sendFrame() {
     int64_t dueWall = fOriginWallUs + static_cast<int64_t>(fFrameIndex) * kFramePeriodUs;
     fPacketizer.build(fFile.at(fFrameIndex), rtpTime(dueWall));
+    if (fGso) buildSegmentRuns();
     ++fFrames;
     std::vector<int> failed;
     for (auto& entry : fClients) {
         Client& client = *entry.second;
         if (!client.playing) continue;
         if (!client.interleaved) {
-            sendUdp(client);
+            if (fGso) sendSegmentRuns(client);
+            else sendUdp(client);
             continue;
         }
         const std::vector<uint8_t>& bytes = fPacketizer.interleaved();
@@ -289,6 +294,55 @@ void BareSender::sendUdp(const Client& client) {
     while (done < packets.size()) {
         int sent = sendmmsg(fRtpFd, fMessages.data() + done, static_cast<unsigned>(packets.size() - done), 0);
         if (sent <= 0) return;  // the kernel dropped the rest: counted as loss by the client
+        done += static_cast<size_t>(sent);
+    }
+}
+
+// Packets lie back to back in the packetizer's buffer, so a run of full-size
+// packets and the packet after it form one block the kernel can segment.
+void BareSender::buildSegmentRuns() {
+    const std::vector<iovec>& packets = fPacketizer.packets();
+    fRuns.clear();
+    for (size_t i = 0; i < packets.size();) {
+        SegmentRun run{packets[i], 1};
+        while (packets[i].iov_len == RtpPacketizer::kMaxPacket && i + 1 < packets.size() &&
+               run.packets < kMaxSegments && run.bytes.iov_len + packets[i + 1].iov_len <= kMaxGsoBytes) {
+            ++i;
+            run.bytes.iov_len += packets[i].iov_len;
+            ++run.packets;
+        }
+        fRuns.push_back(run);
+        ++i;
+    }
+    fRunControl.assign(fRuns.size() * CMSG_SPACE(sizeof(uint16_t)), 0);
+    for (size_t i = 0; i < fRuns.size(); ++i) {
+        auto* control = reinterpret_cast<cmsghdr*>(fRunControl.data() + i * CMSG_SPACE(sizeof(uint16_t)));
+        control->cmsg_level = SOL_UDP;
+        control->cmsg_type = UDP_SEGMENT;
+        control->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        uint16_t segment = static_cast<uint16_t>(RtpPacketizer::kMaxPacket);
+        memcpy(CMSG_DATA(control), &segment, sizeof segment);
+    }
+}
+
+void BareSender::sendSegmentRuns(const Client& client) {
+    if (fMessages.size() < fRuns.size()) fMessages.resize(fRuns.size());
+    for (size_t i = 0; i < fRuns.size(); ++i) {
+        msghdr& header = fMessages[i].msg_hdr;
+        header = msghdr{};
+        header.msg_name = const_cast<sockaddr_in*>(&client.rtp);
+        header.msg_namelen = sizeof client.rtp;
+        header.msg_iov = &fRuns[i].bytes;
+        header.msg_iovlen = 1;
+        if (fRuns[i].packets > 1) {
+            header.msg_control = fRunControl.data() + i * CMSG_SPACE(sizeof(uint16_t));
+            header.msg_controllen = CMSG_SPACE(sizeof(uint16_t));
+        }
+    }
+    size_t done = 0;
+    while (done < fRuns.size()) {
+        int sent = sendmmsg(fRtpFd, fMessages.data() + done, static_cast<unsigned>(fRuns.size() - done), 0);
+        if (sent <= 0) return;
         done += static_cast<size_t>(sent);
     }
 }

@@ -3,6 +3,9 @@
 // then every 40 ms the next access unit packetized once and sent to every
 // UDP client with one sendmmsg per client, or written once per frame to
 // every TCP client, with sender reports every 5 s. Single thread, epoll.
+// With `gso`, runs of full-size packets (each NAL unit's fragments, the short
+// last one included) go as one UDP_SEGMENT send each, all of a client's in
+// one sendmmsg: the kernel's own ceiling for the same datagrams.
 #pragma once
 
 #include <netinet/in.h>
@@ -21,7 +24,7 @@
 
 class BareSender {
 public:
-    BareSender(const StreamFile& file, uint16_t port);
+    BareSender(const StreamFile& file, uint16_t port, bool gso);
     ~BareSender();
 
     // Until `stop` becomes true; false when the sockets cannot be opened.
@@ -51,6 +54,8 @@ private:
                  const std::string& body = "");
     void sendFrame();
     void sendUdp(const Client& client);
+    void buildSegmentRuns();
+    void sendSegmentRuns(const Client& client);
     void sendReports();
     bool writeTcp(Client& client, const uint8_t* data, size_t size);
     void flushBacklog(Client& client);
@@ -67,6 +72,13 @@ private:
     std::map<int, std::unique_ptr<Client>> fClients;
     RtpPacketizer fPacketizer;
     std::vector<mmsghdr> fMessages;
+    bool fGso;
+    struct SegmentRun {
+        iovec bytes;
+        unsigned packets;
+    };
+    std::vector<SegmentRun> fRuns;
+    std::vector<uint8_t> fRunControl;  // one UDP_SEGMENT control message per run
     uint64_t fFrameIndex = 0;
     uint64_t fFrames = 0;
     uint64_t fDroppedClients = 0;

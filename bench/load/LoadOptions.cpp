@@ -42,7 +42,7 @@ const char* loadUsage() {
     return "nerivo-load --url rtsp://127.0.0.1:8554/ch0 [--url ...] | --url-template rtsp://h:p/ch%d --streams N\n"
            "  [--clients N] [--transport udp|tcp] [--duration S] [--keepalive S] [--options-keepalive]\n"
            "  [--settle S] [--setup-timeout S] [--request-timeout S] [--setup-concurrency N]\n"
-           "  [--udp-base PORT] [--server-pid PID] [--label TEXT]\n"
+           "  [--udp-base PORT] [--server-pid PID] [--label TEXT] [--trace]\n"
            "Sessions DESCRIBE/SETUP/PLAY the video track, receive for --duration seconds, then TEARDOWN.\n"
            "Prints one JSON line (stdout) and one human line (stderr).\n";
 }
@@ -52,7 +52,7 @@ bool parseLoadOptions(int argc, char* const* argv, LoadOptions& options, std::st
     if (!args.parse(argc, argv,
                     {"url", "url-template", "streams", "clients", "transport", "duration", "keepalive", "settle",
                      "setup-timeout", "request-timeout", "setup-concurrency", "udp-base", "server-pid", "label"},
-                    {"options-keepalive"}, error))
+                    {"options-keepalive", "trace"}, error))
         return false;
     options.urls = args.all("url");
     if (args.has("url-template")) {
@@ -72,5 +72,6 @@ bool parseLoadOptions(int argc, char* const* argv, LoadOptions& options, std::st
     options.transport = transport == "tcp" ? LoadTransport::Tcp : LoadTransport::Udp;
     options.optionsKeepAlive = args.has("options-keepalive");
     options.label = args.text("label");
+    options.trace = args.has("trace");
     return readNumbers(args, options, error);
 }

@@ -23,6 +23,7 @@ struct LoadOptions {
     uint16_t udpBase = 20000;        // first client port tried
     pid_t serverPid = 0;             // sampled over the window when set
     std::string label;
+    bool trace = false;              // session 0's reports and frame latencies on stderr
 };
 
 // "rtsp://h:p/ch%d" with --streams N expands to N URLs; --url may repeat.

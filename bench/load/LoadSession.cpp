@@ -277,12 +277,23 @@ void LoadSession::onRtp(const uint8_t* data, size_t size, int64_t arrivalWallUs)
     if (!fRtp.lastMarker()) return;
     // A frame's latency: its last packet against the sender's clock.
     int64_t senderUs = 0;
-    if (fRtp.senderWallUs(fRtp.lastTimestamp(), senderUs)) fClient.noteLatency(arrivalWallUs - senderUs);
+    if (fRtp.senderWallUs(fRtp.lastTimestamp(), senderUs)) {
+        fClient.noteLatency(arrivalWallUs - senderUs);
+        if (fIndex == 0 && fClient.options().trace)
+            fprintf(stderr, "trace: frame %u latency %.3f ms\n", fRtp.lastTimestamp(),
+                    static_cast<double>(arrivalWallUs - senderUs) / 1000.0);
+    }
     else if (fUnmapped.size() < kMaxUnmapped) fUnmapped.push_back({fRtp.lastTimestamp(), arrivalWallUs});
 }
 
 void LoadSession::onRtcp(const uint8_t* data, size_t size) {
+    uint64_t reports = fRtp.senderReports();
     fRtp.noteRtcp(data, size);
+    int64_t mapped = 0;
+    if (fIndex == 0 && fClient.options().trace && fRtp.senderReports() != reports && fRtp.senderWallUs(0, mapped))
+        fprintf(stderr, "trace: SR at %lld, received %llu packets, RTP 0 maps to %lld\n",
+                static_cast<long long>(wallMicros()), static_cast<unsigned long long>(fRtp.received()),
+                static_cast<long long>(mapped));
     int64_t senderUs = 0;
     if (fUnmapped.empty() || !fRtp.senderWallUs(0, senderUs)) return;
     for (const Unmapped& frame : fUnmapped) {

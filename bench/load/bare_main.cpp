@@ -21,9 +21,9 @@ int main(int argc, char** argv) {
     ArgList args;
     std::string error;
     long port = 8556;
-    if (!args.parse(argc, argv, {"file", "port"}, {}, error) || !args.integer("port", 1, 65535, port, error) ||
+    if (!args.parse(argc, argv, {"file", "port"}, {"gso"}, error) || !args.integer("port", 1, 65535, port, error) ||
         !args.has("file")) {
-        fprintf(stderr, "nerivo-bare-sender: %s\nusage: nerivo-bare-sender --file H264 [--port P]\n",
+        fprintf(stderr, "nerivo-bare-sender: %s\nusage: nerivo-bare-sender --file H264 [--port P] [--gso]\n",
                 error.empty() ? "--file is needed" : error.c_str());
         return 2;
     }
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGTERM, onSignal);
     signal(SIGINT, onSignal);
-    BareSender sender(file, static_cast<uint16_t>(port));
+    BareSender sender(file, static_cast<uint16_t>(port), args.has("gso"));
     if (!sender.run(gStop)) return 1;
     fprintf(stderr, "nerivo-bare-sender: %llu frames, %llu clients dropped\n",
             static_cast<unsigned long long>(sender.framesSent()), static_cast<unsigned long long>(sender.dropped()));

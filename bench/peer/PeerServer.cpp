@@ -76,10 +76,10 @@ void PeerServer::onMediaUnprepared(GstRTSPMedia* media, gpointer self) {
 }
 
 void PeerServer::onTick() {
-    if (fIdle) return;
     std::lock_guard<std::mutex> lock(fMutex);
     for (auto& entry : fFeeds) {
         Feed& feed = entry.second;
+        if (fIdle && feed.position != 0) continue;
         const AccessUnit& au = fFile.at(feed.position++);
         // The file outlives the server: the buffer borrows its bytes.
         GstBuffer* buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY,

@@ -2,7 +2,9 @@
 // media per mount, appsrc ! rtph264pay, UDP and TCP. One pusher thread hands
 // every prepared media's appsrc the next access unit (Annex-B, wrapped
 // without a copy) every 40 ms, timestamped by appsrc on arrival; each media
-// starts at the file's first IDR picture. With `idle`, nothing is pushed.
+// starts at the file's first IDR picture. With `idle`, each media gets its
+// first access unit only: without one, gst-rtsp-server cannot finish the
+// media's preparation and answers DESCRIBE with 503.
 #pragma once
 
 #include <gst/app/gstappsrc.h>
