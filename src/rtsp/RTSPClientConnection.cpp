@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "event/BasicTaskScheduler.h"
 #include "rtp/TCPStreamSocket.h"
 #include "rtsp/AccessCheck.h"
 #include "rtsp/RTSPClientSession.h"
@@ -25,6 +26,10 @@ constexpr int64_t kRetryDelay = 10000;
 constexpr size_t kReadChunk = 4096;
 // Longest x-sessioncookie accepted.
 constexpr size_t kMaxCookieLength = 255;
+// A time-out check that cannot act now (a handler of the connection runs,
+// or a deferred request waits) looks again this much later (µs).
+constexpr int64_t kTimeoutRecheckDelay = 100000;
+constexpr int64_t kNoDeadline = INT64_MAX;
 
 bool parseSessionId(std::string_view text, uint32_t& id) {
     if (text.empty() || text.size() > 8) return false;
@@ -78,13 +83,17 @@ RTSPClientConnection* RTSPClientConnection::createNew(RTSPServer& server, int cl
 
 RTSPClientConnection::RTSPClientConnection(RTSPServer& server, int clientSocket,
                                            sockaddr_in const& clientAddr)
-    : fServer(server), fSocket(clientSocket), fClientAddr(clientAddr) {}
+    : fServer(server),
+      fConnectionId(server.takeConnectionId()),
+      fSocket(clientSocket),
+      fClientAddr(clientAddr) {}
 
 bool RTSPClientConnection::init() {
     fStreamSocket = TCPStreamSocket::createNew(fServer.envir(), fSocket);
     if (fStreamSocket == nullptr) return false;
     fStreamSocket->setReadHandler(readHandler, this);
     fStreamSocket->attachClient(this);
+    noteActivity();
     return true;
 }
 
@@ -93,6 +102,7 @@ RTSPClientConnection::~RTSPClientConnection() {
     TaskScheduler& scheduler = fServer.envir().taskScheduler();
     scheduler.unscheduleDelayedTask(fRetryTask);
     scheduler.unscheduleDelayedTask(fFailureTask);
+    scheduler.unscheduleDelayedTask(fTimeoutTask);
     if (fStreamSocket != nullptr) fStreamSocket->detachClient(this);
     detachTunnel();
     // Streams first: they drop their destinations on this socket cleanly.
@@ -235,6 +245,7 @@ void RTSPClientConnection::handleIncomingBytes(const uint8_t* data, size_t size)
 
 void RTSPClientConnection::processInput() {
     if (fRetryTask != nullptr) return;  // a deferred request comes first
+    uint64_t unitsBefore = fUnitsProcessed;
     size_t offset = 0;
     while (offset < fInputLength && !fCloseRequested) {
         if (processOne(offset) != Step::Consumed) break;
@@ -249,6 +260,7 @@ void RTSPClientConnection::processInput() {
         sendResponse();
         requestClose();
     }
+    if (!fCloseRequested) noteInputState(fUnitsProcessed != unitsBefore);
 }
 
 RTSPClientConnection::Step RTSPClientConnection::processOne(size_t& offset) {
@@ -269,6 +281,7 @@ RTSPClientConnection::Step RTSPClientConnection::processInterleavedFrame(size_t&
     size_t length = static_cast<size_t>(frame[2]) << 8 | frame[3];
     if (available < 4 + length) return Step::NeedMore;  // always fits the buffer
     offset += 4 + length;
+    ++fUnitsProcessed;
     fStreamSocket->deliverInterleavedFrame(frame[1], frame + 4, length);
     return Step::Consumed;
 }
@@ -289,6 +302,7 @@ RTSPClientConnection::Step RTSPClientConnection::processRequest(size_t& offset) 
     if (!parseRTSPRequest(fRequestCopy.data(), fRequestCopy.size(), request)) {
         // Framed, so the connection can go on with the next request.
         offset += static_cast<size_t>(length);
+        ++fUnitsProcessed;
         fResponse = rtspBadRequestResponse("");
         sendResponse();
         return fCloseRequested ? Step::Stop : Step::Consumed;
@@ -305,6 +319,7 @@ RTSPClientConnection::Step RTSPClientConnection::processRequest(size_t& offset) 
         return Step::Stop;
     }
     offset += static_cast<size_t>(length);
+    ++fUnitsProcessed;
     return fCloseRequested ? Step::Stop : Step::Consumed;
 }
 
@@ -336,6 +351,72 @@ void RTSPClientConnection::closeAfterFailure(void* clientData) {
     connection->leave();
 }
 
+// ---- time-outs ----
+
+void RTSPClientConnection::noteActivity() {
+    fLastActivityUs = BasicTaskScheduler::nowMicroseconds();
+    // What a tunnel's POST carries is its client's activity too.
+    RTSPClientConnection* post = fTunnelInput;
+    if (post != nullptr && post != this) post->fLastActivityUs = fLastActivityUs;
+    armTimeout();
+}
+
+// After buffered input was processed: the time-out of an incomplete request
+// runs from the last request or frame completed while bytes stay buffered.
+void RTSPClientConnection::noteInputState(bool progressed) {
+    if (progressed) noteActivity();
+    if (fInputLength == 0) {
+        fIncompleteSinceUs = 0;
+        return;
+    }
+    if (progressed || fIncompleteSinceUs == 0) {
+        fIncompleteSinceUs = BasicTaskScheduler::nowMicroseconds();
+        armTimeout();
+    }
+}
+
+int64_t RTSPClientConnection::nextDeadline() const {
+    int64_t deadline = kNoDeadline;
+    unsigned silenceSeconds = fServer.reclamationSeconds();
+    if (silenceSeconds != 0) deadline = fLastActivityUs + int64_t{silenceSeconds} * 1000000;
+    unsigned incompleteMs = fServer.incompleteRequestTimeoutMs();
+    if (incompleteMs != 0 && fIncompleteSinceUs != 0) {
+        deadline = std::min(deadline, fIncompleteSinceUs + int64_t{incompleteMs} * 1000);
+    }
+    return deadline;
+}
+
+// One task per connection, due at the nearest deadline. A deadline that
+// moves later leaves the task alone: it looks again when it runs.
+void RTSPClientConnection::armTimeout(int64_t minimumDelay) {
+    TaskScheduler& scheduler = fServer.envir().taskScheduler();
+    int64_t now = BasicTaskScheduler::nowMicroseconds();
+    int64_t due = std::max(nextDeadline(), now + minimumDelay);
+    if (due == kNoDeadline) {
+        scheduler.unscheduleDelayedTask(fTimeoutTask);
+        return;
+    }
+    if (fTimeoutTask != nullptr && fTimeoutDueUs <= due) return;
+    fTimeoutDueUs = due;
+    scheduler.rescheduleDelayedTask(fTimeoutTask, due - now, timeoutCheck, this);
+}
+
+void RTSPClientConnection::timeoutCheck(void* clientData) {
+    auto* connection = static_cast<RTSPClientConnection*>(clientData);
+    connection->fTimeoutTask = nullptr;
+    if (connection->busy() || connection->fRetryTask != nullptr) {
+        connection->armTimeout(kTimeoutRecheckDelay);
+        return;
+    }
+    if (connection->nextDeadline() > BasicTaskScheduler::nowMicroseconds()) {
+        connection->armTimeout();
+        return;
+    }
+    connection->enter();
+    connection->requestClose();
+    connection->leave();
+}
+
 RTSPClientConnection::Step RTSPClientConnection::processTunnelPost(size_t& offset) {
     // Its Content-Length announces the Base64 stream, not a body to wait for.
     const char* data = reinterpret_cast<const char*>(fInput.data()) + offset;
@@ -350,6 +431,7 @@ RTSPClientConnection::Step RTSPClientConnection::processTunnelPost(size_t& offse
         return Step::Stop;
     }
     offset += static_cast<size_t>(length);
+    ++fUnitsProcessed;
     handleTunnelPost(request, offset);
     return Step::Stop;
 }
@@ -488,7 +570,7 @@ void RTSPClientConnection::handleCmd_SETUP(RTSPRequest const& request, bool& sta
     }
     if (session == nullptr) {
         if (!authorizationOK(request, urlSuffix)) return;
-        session = fServer.createClientSession();
+        session = fServer.createClientSession(fConnectionId);
         if (session == nullptr) {
             fResponse = rtspStatusResponse("500 Internal Server Error", fCurrentCSeq);
             return;

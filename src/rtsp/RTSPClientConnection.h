@@ -8,6 +8,12 @@
 // tunnel's output; a POST with the same cookie (on another connection or on
 // this one) carries Base64-encoded requests, which are decoded and handled
 // here as if they had arrived on this connection.
+//
+// Time-outs (numbers in RTSPServer.h): buffered bytes that complete no
+// request within the server's incomplete-request time, and silence (no
+// request, no '$' frame, no liveness of a session the connection created)
+// for the reclamation time, close the connection. A tunnel's POST counts
+// what it carries as activity of both of its connections.
 #pragma once
 
 #include <netinet/in.h>
@@ -41,7 +47,14 @@ public:
     RTSPClientConnection& operator=(const RTSPClientConnection&) = delete;
 
     RTSPServer& server() const { return fServer; }
+    // Serial number given by the server; never reused while it runs.
+    uint64_t connectionId() const { return fConnectionId; }
     int socketNum() const { return fSocket; }
+    // Gives the descriptor back to the caller before the connection is
+    // deleted (a connection that could not be registered).
+    void releaseSocket() { fSocket = -1; }
+    // The client showed it is there: restarts the silence time-out.
+    void noteActivity();
     sockaddr_in const& clientAddr() const { return fClientAddr; }
     TCPStreamSocket* streamSocket() const { return fStreamSocket; }
 
@@ -117,6 +130,12 @@ private:
     void pauseReading();
     void resumeReading();
 
+    // Time-outs.
+    void noteInputState(bool progressed);
+    int64_t nextDeadline() const;
+    void armTimeout(int64_t minimumDelay = 0);
+    static void timeoutCheck(void* clientData);
+
     RTSPClientSession* lookupSession(std::string_view sessionId) const;
 
     // Tunnels.
@@ -125,6 +144,7 @@ private:
     static void decodedSink(void* clientData, const uint8_t* data, size_t size);
 
     RTSPServer& fServer;
+    uint64_t fConnectionId;
     int fSocket;
     sockaddr_in fClientAddr;
     TCPStreamSocket* fStreamSocket = nullptr;
@@ -142,6 +162,12 @@ private:
     bool fDeferRequest = false;  // set by a handler: keep the request for later
     TaskToken fRetryTask = nullptr;
     TaskToken fFailureTask = nullptr;
+
+    uint64_t fUnitsProcessed = 0;     // requests and '$' frames taken from the input
+    int64_t fLastActivityUs = 0;
+    int64_t fIncompleteSinceUs = 0;   // 0: no incomplete input
+    TaskToken fTimeoutTask = nullptr;
+    int64_t fTimeoutDueUs = 0;
 
     // Tunnel state: fTunnelCookie is set on the GET (output) connection;
     // fTunnelOutput on a POST connection names the GET connection, and

@@ -42,12 +42,14 @@ double rangeStart(std::string_view range) {
 
 }  // namespace
 
-RTSPClientSession* RTSPClientSession::createNew(RTSPServer& server, uint32_t sessionId) {
-    return new (std::nothrow) RTSPClientSession(server, sessionId);
+RTSPClientSession* RTSPClientSession::createNew(RTSPServer& server, uint32_t sessionId,
+                                                uint64_t ownerConnectionId) {
+    return new (std::nothrow) RTSPClientSession(server, sessionId, ownerConnectionId);
 }
 
-RTSPClientSession::RTSPClientSession(RTSPServer& server, uint32_t sessionId)
-    : fServer(server), fSessionId(sessionId) {
+RTSPClientSession::RTSPClientSession(RTSPServer& server, uint32_t sessionId,
+                                     uint64_t ownerConnectionId)
+    : fServer(server), fSessionId(sessionId), fOwnerConnectionId(ownerConnectionId) {
     noteLiveness();
 }
 
@@ -65,6 +67,7 @@ RTSPClientSession::~RTSPClientSession() {
 }
 
 void RTSPClientSession::noteLiveness() {
+    fServer.noteConnectionActivity(fOwnerConnectionId);
     TaskScheduler& scheduler = fServer.envir().taskScheduler();
     unsigned seconds = fServer.reclamationSeconds();
     if (seconds == 0) {

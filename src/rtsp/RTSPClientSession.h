@@ -18,7 +18,10 @@ struct RTSPRequest;
 
 class RTSPClientSession {
 public:
-    static RTSPClientSession* createNew(RTSPServer& server, uint32_t sessionId);
+    // ownerConnectionId: the connection that created the session (see
+    // ownerConnectionId()).
+    static RTSPClientSession* createNew(RTSPServer& server, uint32_t sessionId,
+                                        uint64_t ownerConnectionId);
     // Ends every stream, then releases the media session (which is destroyed
     // when this was its last client session).
     virtual ~RTSPClientSession();
@@ -55,17 +58,20 @@ public:
                                          RTSPRequest const& request);
 
     uint32_t sessionId() const { return fSessionId; }
+    // The connection that created the session. While accounts exist, other
+    // connections reach the session only with credentials that pass.
+    uint64_t ownerConnectionId() const { return fOwnerConnectionId; }
     ServerMediaSession* serverMediaSession() const { return fServerMediaSession; }
     // Tracks currently set up.
     unsigned numStreamsSetUp() const;
     // True once a stream of the track has been started (and not paused).
     bool isTrackStreaming(unsigned trackNum) const;
 
-    // Restarts the liveness timer.
+    // Restarts the liveness timer; the owning connection counts as active.
     void noteLiveness();
 
 protected:
-    RTSPClientSession(RTSPServer& server, uint32_t sessionId);
+    RTSPClientSession(RTSPServer& server, uint32_t sessionId, uint64_t ownerConnectionId);
 
 private:
     friend class RTSPServer;
@@ -103,6 +109,7 @@ private:
 
     RTSPServer& fServer;
     uint32_t fSessionId;
+    uint64_t fOwnerConnectionId;
     ServerMediaSession* fServerMediaSession = nullptr;
     std::vector<StreamState> fStreams;  // index = track number - 1
     TaskToken fLivenessTask = nullptr;

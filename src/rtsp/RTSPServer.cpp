@@ -9,9 +9,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <ctime>
 
+#include "log/Log.h"
 #include "rtsp/RTSPClientConnection.h"
 #include "rtsp/RTSPClientSession.h"
 #include "rtsp/ServerMediaSession.h"
@@ -73,12 +75,13 @@ RTSPServer::RTSPServer(UsageEnvironment& env, int ourSocket, uint16_t port,
 
 RTSPServer::~RTSPServer() {
     fDestroying = true;
+    envir().taskScheduler().unscheduleDelayedTask(fAcceptResumeTask);
     envir().taskScheduler().disableBackgroundHandling(fServerSocket);
     ::close(fServerSocket);
 
     // Client sessions first: ending their streams needs the connections' sockets.
     while (!fClientSessions.empty()) delete fClientSessions.begin()->second;
-    while (!fConnections.empty()) delete fConnections.back();
+    while (!fConnections.empty()) delete fConnections.begin()->second;
     fTCPStreams.clear();
     while (!fSessions.empty()) {
         ServerMediaSession* session = fSessions.begin()->second;
@@ -98,27 +101,80 @@ void RTSPServer::acceptConnections() {
         socklen_t length = sizeof clientAddr;
         int fd = accept4(fServerSocket, reinterpret_cast<sockaddr*>(&clientAddr), &length,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;  // EAGAIN, or an error the next event retries
+        if (fd < 0) {
+            int err = errno;
+            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+                pauseAccepting(err);
+            }
+            return;  // EAGAIN, or an error of that one connection
+        }
+        if (fAcceptTroubleLogged) {
+            fAcceptTroubleLogged = false;
+            Log_Write(LOG_WARN, "RTSP server accepts connections again\n");
+        }
+        if (fConnections.size() >= fMaxConnections) {
+            refuseConnection(fd);
+            continue;
+        }
+        fLimitLogged = false;
         increaseSendBufferTo(envir(), fd, kSocketSendBufferSize);
         if (addClientConnection(fd, clientAddr) == nullptr) ::close(fd);
     }
 }
 
+void RTSPServer::refuseConnection(int socketNum) {
+    if (!fLimitLogged) {
+        fLimitLogged = true;
+        Log_Write(LOG_WARN, "RTSP connection refused: %zu connections open (the limit)\n",
+                  fConnections.size());
+    }
+    // Reset rather than closed: nothing lingers for a connection never served.
+    linger abort{1, 0};
+    setsockopt(socketNum, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(socketNum);
+}
+
+void RTSPServer::pauseAccepting(int err) {
+    if (!fAcceptTroubleLogged) {
+        fAcceptTroubleLogged = true;
+        Log_Write(LOG_WARN, "RTSP server cannot accept connections (%s): retrying every %u ms\n",
+                  strerror(err), kAcceptPauseMs);
+    }
+    TaskScheduler& scheduler = envir().taskScheduler();
+    scheduler.disableBackgroundHandling(fServerSocket);
+    scheduler.rescheduleDelayedTask(fAcceptResumeTask, int64_t{kAcceptPauseMs} * 1000,
+                                    resumeAccepting, this);
+}
+
+void RTSPServer::resumeAccepting(void* clientData) {
+    auto* server = static_cast<RTSPServer*>(clientData);
+    server->fAcceptResumeTask = nullptr;
+    server->envir().taskScheduler().setBackgroundHandling(
+        server->fServerSocket, SOCKET_READABLE, incomingConnectionHandler, server);
+}
+
 RTSPClientConnection* RTSPServer::addClientConnection(int socketNum, sockaddr_in const& clientAddr) {
     if (fDestroying) return nullptr;
     RTSPClientConnection* connection = RTSPClientConnection::createNew(*this, socketNum, clientAddr);
-    if (connection != nullptr) fConnections.push_back(connection);
+    if (connection == nullptr) return nullptr;
+    try {
+        fConnections.emplace(connection->connectionId(), connection);
+    } catch (const std::bad_alloc&) {
+        connection->releaseSocket();
+        delete connection;
+        return nullptr;
+    }
     return connection;
 }
 
 void RTSPServer::connectionDeleted(RTSPClientConnection* connection) {
-    for (size_t i = 0; i < fConnections.size(); ++i) {
-        if (fConnections[i] == connection) {
-            fConnections[i] = fConnections.back();
-            fConnections.pop_back();
-            return;
-        }
-    }
+    auto it = fConnections.find(connection->connectionId());
+    if (it != fConnections.end() && it->second == connection) fConnections.erase(it);
+}
+
+void RTSPServer::noteConnectionActivity(uint64_t connectionId) {
+    auto it = fConnections.find(connectionId);
+    if (it != fConnections.end()) it->second->noteActivity();
 }
 
 // ---- registered sessions ----
@@ -257,12 +313,12 @@ uint32_t RTSPServer::nextSessionId() {
     return id;
 }
 
-RTSPClientSession* RTSPServer::createClientSession() {
+RTSPClientSession* RTSPServer::createClientSession(uint64_t ownerConnectionId) {
     uint32_t id;
     do {
         id = nextSessionId();
     } while (id == 0 || fClientSessions.count(id) != 0);
-    RTSPClientSession* session = RTSPClientSession::createNew(*this, id);
+    RTSPClientSession* session = RTSPClientSession::createNew(*this, id, ownerConnectionId);
     if (session != nullptr) fClientSessions[id] = session;
     return session;
 }

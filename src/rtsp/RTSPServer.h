@@ -1,6 +1,29 @@
 // The RTSP server: the listening socket, the client connections and sessions,
 // and the table of registered media sessions. Everything runs on the server
 // thread.
+//
+// Limits: what peers can make the server hold or spend.
+//   request head (line, headers, blank line)  8192 bytes     kMaxRequestSize
+//   header lines per request                  64             kMaxHeaderCount
+//   one request or header line                2048 bytes     kMaxHeaderLineLength
+//   request body (Content-Length)             65536 bytes    kMaxContentLength
+//   unprocessed input per connection          73728 bytes    RTSPClientConnection::kInputCapacity
+//   Basic token / user or password            127 / 35 bytes kMaxBasicTokenLength, kMaxBasicFieldLength
+//   Digest parameter value                    255 bytes      kMaxDigestValueLength
+//   tunnel cookie                             255 bytes
+//   TCP output backlog per connection         4 MiB          TCPStreamSocket::kDefaultBacklogLimit
+//   client connections                        4096           kDefaultMaxClientConnections
+//   incomplete request                        10 s           kDefaultIncompleteRequestMs
+//   silent connection                         reclamationSeconds() (65 s)
+//   accepts per readiness event               64
+// Beyond the first five the request is answered "400 Bad Request" and the
+// connection closed; a full backlog drops the connection. A connection beyond
+// the limit is accepted and reset at once. A connection whose buffered bytes
+// have not completed a request within the incomplete-request time, or that
+// has completed no request or '$' frame (and whose client sessions have seen
+// no liveness) for the reclamation time, is closed. When accept() runs out
+// of descriptors or memory, accepting pauses for kAcceptPauseMs and the
+// waiting connections stay in the listen queue.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,6 +37,7 @@
 #include <vector>
 
 #include "event/Medium.h"
+#include "event/TaskScheduler.h"
 
 class RTSPClientConnection;
 class RTSPClientSession;
@@ -35,6 +59,10 @@ public:
 
     // Send buffer asked for on the listening and on every accepted socket.
     static constexpr int kSocketSendBufferSize = 0x80000;
+
+    static constexpr size_t kDefaultMaxClientConnections = 4096;
+    static constexpr unsigned kDefaultIncompleteRequestMs = 10000;
+    static constexpr unsigned kAcceptPauseMs = 100;
 
     bool isRTSPServer() const override { return true; }
 
@@ -61,6 +89,14 @@ public:
     // A change applies to liveness timers started afterwards.
     unsigned reclamationSeconds() const { return fReclamationSeconds; }
     void setReclamationSeconds(unsigned seconds) { fReclamationSeconds = seconds; }
+
+    // Connections beyond this many are refused (reset as soon as accepted).
+    size_t maxClientConnections() const { return fMaxConnections; }
+    void setMaxClientConnections(size_t limit) { fMaxConnections = limit; }
+    // Buffered input that does not complete a request within this time closes
+    // its connection; 0 disables the limit.
+    unsigned incompleteRequestTimeoutMs() const { return fIncompleteRequestMs; }
+    void setIncompleteRequestTimeout(unsigned milliseconds) { fIncompleteRequestMs = milliseconds; }
 
     uint16_t port() const { return fPort; }
     int socketNum() const { return fServerSocket; }
@@ -115,16 +151,26 @@ private:
 
     static void incomingConnectionHandler(void* clientData, int mask);
     void acceptConnections();
+    // Out of descriptors or memory: the listening socket rests a while, so
+    // that a readable listen queue does not spin the loop.
+    void pauseAccepting(int err);
+    static void resumeAccepting(void* clientData);
+    void refuseConnection(int socketNum);
     void unregisterSession(ServerMediaSession* session);
 
-    // Client sessions (ids are random, non-zero and unique).
-    RTSPClientSession* createClientSession();
+    // Client sessions (ids are random, non-zero and unique), each owned by
+    // the connection that created it.
+    RTSPClientSession* createClientSession(uint64_t ownerConnectionId);
     uint32_t nextSessionId();
     RTSPClientSession* lookupClientSession(uint32_t sessionId) const;
     void clientSessionDeleted(uint32_t sessionId);
 
-    // Connections.
+    // Connections, by their serial number (never reused).
+    uint64_t takeConnectionId() { return fNextConnectionId++; }
     void connectionDeleted(RTSPClientConnection* connection);
+    // A client session of the connection showed liveness: the connection is
+    // not silent.
+    void noteConnectionActivity(uint64_t connectionId);
 
     // A server session's last client session ended, or a hold ended.
     void sessionUnreferenced(ServerMediaSession* session);
@@ -152,11 +198,17 @@ private:
     uint16_t fPort;
     UserAuthenticationDatabase* fAuthDB;
     unsigned fReclamationSeconds;
+    size_t fMaxConnections = kDefaultMaxClientConnections;
+    unsigned fIncompleteRequestMs = kDefaultIncompleteRequestMs;
     bool fDestroying = false;
+    TaskToken fAcceptResumeTask = nullptr;
+    bool fAcceptTroubleLogged = false;  // one log line per episode
+    bool fLimitLogged = false;
+    uint64_t fNextConnectionId = 1;
 
     std::unique_ptr<std::mt19937> fSessionIdSequence;
     std::map<std::string, ServerMediaSession*> fSessions;
-    std::vector<RTSPClientConnection*> fConnections;
+    std::unordered_map<uint64_t, RTSPClientConnection*> fConnections;
     std::unordered_map<uint32_t, RTSPClientSession*> fClientSessions;
     struct TCPStreamEntry {
         uint32_t sessionId;
