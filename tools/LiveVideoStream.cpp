@@ -97,8 +97,11 @@ void LiveVideoStream::handleKnownUnit(ByteSpan unit) {
 
 void LiveVideoStream::noteParameterSet(ByteSpan unit) {
     std::lock_guard<std::mutex> lock(fMutex);
-    if (fSets.offer(fCodec, unit.data, unit.size) == ParameterSets::Offer::Stored && fSets.complete(fCodec)) {
-        fChanged.notify_all();
+    ParameterSets::Offer offer = fSets.offer(fCodec, unit.data, unit.size);
+    if (offer == ParameterSets::Offer::Stored && fSets.complete(fCodec)) fChanged.notify_all();
+    if (offer == ParameterSets::Offer::TooLong && !fReportedTooLong) {
+        printErrorLine("nerivo-serve: live input: a parameter set of %zu bytes does not fit the description", unit.size);
+        fReportedTooLong = true;
     }
 }
 

@@ -72,6 +72,7 @@ private:
     std::condition_variable fChanged;
     ParameterSets fSets;
     VideoCodec fSharedCodec = VideoCodec::Unknown;
+    bool fReportedTooLong = false;
     std::atomic<bool> fEnded{false};
 
     std::thread fThread;

@@ -19,6 +19,10 @@ bool ServeChannel::load(std::string& error) {
         if (!fVideoFile->load(fOptions.video, fOptions.h265 ? VideoCodec::H265 : VideoCodec::Unknown, error)) {
             return false;
         }
+        if (fVideoFile->oversizedUnits() != 0) {
+            printErrorLine("nerivo-serve: %s: %llu NAL units over 8 MiB left out", fOptions.video.c_str(),
+                           static_cast<unsigned long long>(fVideoFile->oversizedUnits()));
+        }
     }
     if (fOptions.audio.codec != AudioCodec::None) {
         fAudioFile = std::make_unique<AudioFile>();
