@@ -6,6 +6,7 @@
 
 #include "ChannelTestSupport.h"
 #include "FramePusher.h"
+#include "LogCapture.h"
 #include "TestHost.h"
 
 namespace {
@@ -82,5 +83,52 @@ INSTANTIATE_TEST_SUITE_P(Tracks, StreamDelivery,
                                  if (ch == '+') ch = '_';
                              return name;
                          });
+
+// The one place where frames are lost by design: a queue that overflows
+// drops its oldest frames and lets the reader go on at a key frame. Units
+// pushed before PLAY, more than the 3 MiB video queue holds, arrive as the
+// tail of what was pushed, beginning at a key frame.
+TEST(StreamDelivery, OverflowBeforePlayLeavesATailFromAKeyFrame) {
+    constexpr int kChannel = 4;
+    constexpr int kUnits = 60;
+    TestHost host;
+    host.addChannel(kChannel, "busy", TestHost::h264Description());
+    uint16_t port = freeTcpPort();
+    ASSERT_EQ(host.start(port), 0);
+    RtspTestClient client(port);
+    std::string url = rtspUrl(port, "busy");
+    ASSERT_EQ(client.describe(url).status, 200);
+    ASSERT_EQ(client.setupTcp(url + "/track1", 0).status, 200);
+
+    std::vector<PushUnit> pushed;
+    for (int i = 0; i < kUnits; ++i) {
+        bool key = i % 10 == 0;
+        Bytes data(100000, static_cast<uint8_t>(i));
+        data[0] = key ? 0x65 : 0x41;
+        pushed.push_back({NERIVO_MEDIA_VIDEO, key ? NERIVO_FRAME_KEY : 0u, i * 40000, data});
+    }
+    timeval base{1700000000, 0};
+    {
+        LogCapture quiet;  // the queue reports each overflow
+        for (const PushUnit& unit : pushed) ASSERT_EQ(pushUnit(kChannel, unit, base), 0);
+    }
+    ASSERT_EQ(client.play(url).status, 200);
+    TrackAssembly video(TrackAssembly::Format::H264);
+    // The last unit pushed is always kept: read until it is there.
+    auto lastArrived = [&] { return !video.units().empty() && video.units().back().data == pushed.back().data; };
+    for (int waited = 0; waited < 5000 && !lastArrived() && video.error().empty(); waited += 100)
+        for (const InterleavedFrame& frame : client.readFrames(1000000, 100))
+            if (frame.channel == 0) video.addRaw(frame.data.data(), frame.data.size());
+    for (const InterleavedFrame& frame : client.readFrames(1000000, 200))  // nothing more may come
+        if (frame.channel == 0) video.addRaw(frame.data.data(), frame.data.size());
+    ASSERT_EQ(video.error(), "");
+    const auto& got = video.units();
+    ASSERT_FALSE(got.empty());
+    size_t first = kUnits - got.size();
+    EXPECT_EQ(pushed[first].frameType, NERIVO_FRAME_KEY) << "the reader goes on at unit " << first;
+    EXPECT_LE(got.size() * 100052, 0x300000u) << "no more than the queue holds";
+    for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_TRUE(got[i].data == pushed[first + i].data) << "unit " << i << " is not pushed unit " << first + i;
+}
 
 }  // namespace
