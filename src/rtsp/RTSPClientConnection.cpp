@@ -455,9 +455,17 @@ RTSPClientSession* RTSPClientConnection::lookupSession(std::string_view sessionI
 
 void RTSPClientConnection::handleRTSPRequest(RTSPRequest const& request) {
     std::string_view method = request.method;
-    if (!request.sessionId.empty()) {
-        RTSPClientSession* session = lookupSession(request.sessionId);
-        if (session != nullptr) session->noteLiveness();
+    RTSPClientSession* named = request.sessionId.empty() ? nullptr : lookupSession(request.sessionId);
+    if (named != nullptr) {
+        if (method == "SETUP" || isSessionMethod(method)) {
+            if (!mayUseSession(*named, request)) {
+                sendResponse();
+                return;
+            }
+            named->noteLiveness();
+        } else if (named->ownerConnectionId() == fConnectionId) {
+            named->noteLiveness();  // any request of its own client keeps it alive
+        }
     }
     bool startAfterResponse = false;
     bool isSetup = false;
@@ -524,6 +532,16 @@ bool RTSPClientConnection::authorizationOK(RTSPRequest const& request,
     }
     fResponse = plainUnauthorizedResponse(fCurrentCSeq);
     return false;
+}
+
+bool RTSPClientConnection::mayUseSession(RTSPClientSession const& session,
+                                         RTSPRequest const& request) {
+    if (session.ownerConnectionId() == fConnectionId) return true;
+    std::string method(request.method);
+    if (fServer.getAuthenticationDatabaseForCommand(method.c_str()) == nullptr) return true;
+    std::string path =
+        joinPath(std::string(request.urlPreSuffix), std::string(request.urlSuffix));
+    return authorizationOK(request, path);
 }
 
 void RTSPClientConnection::handleCmd_DESCRIBE(RTSPRequest const& request) {

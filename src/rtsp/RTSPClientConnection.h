@@ -108,6 +108,10 @@ private:
                                  uint32_t& sessionId);
     void handleCmd_sessionless(RTSPRequest const& request);
     bool authorizationOK(RTSPRequest const& request, std::string const& urlSuffix);
+    // A request naming a session that another connection created passes only
+    // with credentials (while accounts exist); on refusal fResponse holds
+    // the answer.
+    bool mayUseSession(RTSPClientSession const& session, RTSPRequest const& request);
 
     // A request that must wait (its session is being described further up
     // the stack) stays buffered and is tried again shortly.
