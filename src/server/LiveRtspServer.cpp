@@ -94,6 +94,16 @@ int LiveRtspServer::pushFrame(int channel_id, const PUSH_FRAME_T* frame) {
         Log_Write(LOG_WARN, "The channel is reset: %d\n", channel_id);
         return -1;
     }
+    // A frame without bytes can never be stored: the host is told, also
+    // before any client has asked for the channel.
+    if (frame->data == nullptr) {
+        Log_Write(LOG_WARN, "Frame without data: channel %d, length %u\n", channel_id, frame->length);
+        return -1;
+    }
+    if (frame->length == 0) {
+        Log_Write(LOG_WARN, "Empty frame: channel %d\n", channel_id);
+        return -1;
+    }
     FRAME_INFO_T info{};
     info.type = frame->frame_type & 0xFF;
     info.length = frame->length;
@@ -176,6 +186,9 @@ bool LiveRtspServer::describeChannel(CHANNEL_SLOT_T* slot) {
     const int id = slot->info.channel_id;
     if (callback(id, CHANNEL_EVT_DESCRIBE, &description, user_ptr) < 0) return false;
     if (!descriptionIsValid(description)) {
+        Log_Write(LOG_WARN,
+                  "Invalid media description for channel %d: video codec 0x%X, vps %u, sps %u, pps %u bytes\n", id,
+                  description.video_codec, description.vps_length, description.sps_length, description.pps_length);
         callback(id, CHANNEL_EVT_STOP, &description, user_ptr);
         return false;
     }
@@ -233,7 +246,11 @@ ServerMediaSession* LiveRtspServer::lookupServerMediaSession(char const* streamN
     if (ServerMediaSession* session = findRegisteredSession(slot->info.stream_name)) return session;
     if (!describeChannel(slot) || !replaceQueues(slot) || !prepareLiveSource(slot)) return nullptr;
     LiveServerMediaSession* session = createChannelSession(slot, envir(), &callback, user_ptr);
-    if (session == nullptr) return nullptr;
+    if (session == nullptr) {
+        Log_Write(LOG_WARN, "Invalid media description for channel %d: no track to serve (video codec 0x%X, audio codec 0x%X)\n",
+                  slot->info.channel_id, slot->media_desc.video_codec, slot->media_desc.audio_codec);
+        return nullptr;
+    }
     addServerMediaSession(session);
     return session;
 }
