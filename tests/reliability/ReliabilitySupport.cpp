@@ -244,7 +244,9 @@ RtspResponse StreamClient::request(const std::string& method, const std::string&
 }
 
 RtspResponse StreamClient::ask(const std::string& method, const std::string& url, const std::string& extra) {
-    auto credentials = [&] { return fChallenge.empty() ? "" : digestCredentials(fChallenge, method, url); };
+    auto credentials = [&] {
+        return fChallenge.empty() ? "" : digestCredentials(fChallenge, method, url, fDigestUser, fDigestPassword);
+    };
     RtspResponse response = request(method, url, extra + credentials());
     if (response.status == 401 && fDigest && !response.header("WWW-Authenticate").empty()) {
         fChallenge = response.text;

@@ -147,8 +147,12 @@ public:
     // DESCRIBE (extra headers for credentials), SETUP, PLAY; false with the
     // failing step in failure().
     bool start(const std::string& extraHeaders = "");
-    // Answers Digest challenges as "user"/"pass" from now on.
-    void useDigest() { fDigest = true; }
+    // Answers Digest challenges with this account from now on.
+    void useDigest(const std::string& user = "user", const std::string& password = "pass") {
+        fDigest = true;
+        fDigestUser = user;
+        fDigestPassword = password;
+    }
     // Reads what arrives for about ms milliseconds.
     void receiveFor(int ms);
     // Reads until `count` more frames are complete, or timeoutMs passed.
@@ -190,6 +194,8 @@ private:
     std::unique_ptr<UdpPair> fUdp;
     std::string fFailure;
     bool fDigest = false;
+    std::string fDigestUser;
+    std::string fDigestPassword;
     std::string fChallenge;
     uint16_t fServerRtcpPort = 0;
     size_t fFrames = 0;
