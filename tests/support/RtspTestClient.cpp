@@ -81,8 +81,12 @@ RtspResponse RtspTestClient::request(const std::string& method, const std::strin
     std::string text = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(fCSeq++) + "\r\n";
     if (!fSession.empty()) text += "Session: " + fSession + "\r\n";
     text += extraHeaders + "\r\n";
+    if (!sendRaw(text)) return RtspResponse();
+    return readResponse(timeoutMs);
+}
+
+RtspResponse RtspTestClient::readResponse(int timeoutMs) {
     RtspResponse response;
-    if (!sendRaw(text)) return response;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         InterleavedFrame frame;

@@ -30,6 +30,8 @@ public:
     // ("Name: value\r\n" lines), then reads the response (skipping '$' frames, which are kept).
     RtspResponse request(const std::string& method, const std::string& url,
                          const std::string& extraHeaders = "", int timeoutMs = 3000);
+    // Reads the next response (for a request sent with sendRaw).
+    RtspResponse readResponse(int timeoutMs = 3000);
     RtspResponse describe(const std::string& url, const std::string& extra = "");
     RtspResponse setupTcp(const std::string& trackUrl, int rtpChannel = 0);
     RtspResponse setupUdp(const std::string& trackUrl, uint16_t clientRtpPort);

@@ -1,6 +1,6 @@
 // The SDP description of a channel's session: the audio track of each codec
-// row (payload type, rtpmap, AAC config), the session texts, and the tracks
-// that are left out.
+// row (payload type, rtpmap, AAC config), the session texts, the tracks that
+// are left out, and the bounded probe of parameter sets that give no line.
 #include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
@@ -144,6 +144,42 @@ TEST(AudioSdp, SessionTextsAndTracksLeftOut) {
         EXPECT_EQ(tracks[0].line("a=rtpmap:"), std::string("a=rtpmap:96 ") + (c.name == std::string("hevc") ? "H265" : "H264") + "/90000");
         EXPECT_NE(tracks[0].line("a=fmtp:96 "), "") << sdp;
     }
+}
+
+// An SPS too short for a profile-level-id gives the sink no a=fmtp line: the
+// probe gives up after its bound and the track is described without it. A
+// second DESCRIBE meanwhile waits for that probe; other channels are served.
+TEST(VideoSdp, ParameterSetsWithoutALineEndTheProbe) {
+    TestHost host;
+    MEDIA_DESC_T shortSps = TestHost::h264Description();
+    shortSps.sps_length = 2;
+    host.addChannel(1, "short", shortSps);
+    host.addChannel(2, "other", TestHost::h264Description());
+    uint16_t port = freeTcpPort();
+    ASSERT_EQ(host.start(port), 0);
+    RtspTestClient first(port), second(port), other(port);
+    std::string request = "DESCRIBE " + rtspUrl(port, "short") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n";
+    ASSERT_TRUE(first.sendRaw(request));
+    ASSERT_TRUE(host.waitForEvents(1, CHANNEL_EVT_PLAY, 1));  // the probe runs
+    ASSERT_TRUE(second.sendRaw(request));
+    // Served while the probe still waits: its DESCRIBE has no answer yet.
+    EXPECT_EQ(other.describe(rtspUrl(port, "other")).status, 200);
+    first.receive(10);
+    EXPECT_TRUE(first.pending().empty()) << "the other channel waited for the probe";
+    for (RtspTestClient* client : {&first, &second}) {
+        RtspResponse response = client->readResponse(6000);
+        ASSERT_EQ(response.status, 200);
+        std::vector<SdpTrack> tracks = sdpTracks(response.body());
+        ASSERT_EQ(tracks.size(), 1u) << response.body();
+        EXPECT_EQ(tracks[0].line("a=rtpmap:"), "a=rtpmap:96 H264/90000");
+        EXPECT_EQ(tracks[0].line("a=fmtp:"), "") << response.body();
+    }
+    EXPECT_EQ(host.countEvents(1, CHANNEL_EVT_DESCRIBE), 1);
+    EXPECT_EQ(host.countEvents(1, CHANNEL_EVT_PLAY), 1) << "one probe only";
+    // Later DESCRIBEs reuse the lines: no new probe.
+    RtspTestClient later(port);
+    EXPECT_EQ(later.describe(rtspUrl(port, "short")).status, 200);
+    EXPECT_EQ(host.countEvents(1, CHANNEL_EVT_PLAY), 1);
 }
 
 }  // namespace
