@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "BenchClock.h"
+
 BenchHost::BenchHost(const StreamFile& file, unsigned channels, bool idle)
     : fFile(file), fIdle(idle), fState(new std::atomic<uint8_t>[channels]), fPosition(channels, 0) {
     for (unsigned i = 0; i < channels; ++i) {
@@ -46,6 +48,8 @@ int BenchHost::callback(int channelId, int event, MEDIA_DESC_T* desc, void* user
 
 void BenchHost::onTick(int64_t dueWallUs) {
     if (fIdle) return;
+    int64_t start = wallMicros();
+    if (start - dueWallUs > fLongestLagUs.load()) fLongestLagUs = start - dueWallUs;
     for (size_t i = 0; i < fChannels.size(); ++i) {
         uint8_t state = fState[i].load(std::memory_order_acquire);
         if (state == kStopped) continue;
@@ -54,8 +58,10 @@ void BenchHost::onTick(int64_t dueWallUs) {
             uint8_t expected = kStarting;
             fState[i].compare_exchange_strong(expected, kPlaying);
         }
-        pushAccessUnit(static_cast<int>(i), fFile.at(fPosition[i]++), dueWallUs);
+        pushAccessUnit(static_cast<int>(i), fFile.at(fPosition[i]++), wallMicros());
     }
+    int64_t took = wallMicros() - start;
+    if (took > fLongestTickUs.load()) fLongestTickUs = took;
 }
 
 void BenchHost::pushAccessUnit(int channel, const AccessUnit& au, int64_t stampUs) {
@@ -67,7 +73,11 @@ void BenchHost::pushAccessUnit(int channel, const AccessUnit& au, int64_t stampU
         frame.data = au.units[k].data;
         frame.timestamp_sec = static_cast<uint32_t>(stampUs / 1000000);
         frame.timestamp_usec = static_cast<uint32_t>(stampUs % 1000000);
-        if (Nerivo_PushFrame(channel, &frame) == 0) ++fPushed;
+        int64_t before = monoMicros();
+        int result = Nerivo_PushFrame(channel, &frame);
+        int64_t took = monoMicros() - before;
+        if (took > fLongestPushUs.load()) fLongestPushUs = took;
+        if (result == 0) ++fPushed;
         else ++fRefused;
     }
 }

@@ -184,6 +184,11 @@ void LoadClient::advancePhase() {
     }
     case Phase::Settle:
         if (!allDelivering() && inPhase < static_cast<int64_t>(fOptions.settleS * 1e6)) return;
+        fPhase = Phase::Warmup;
+        fPhaseStartMono = now;
+        return;
+    case Phase::Warmup:
+        if (inPhase < static_cast<int64_t>(fOptions.warmupS * 1e6)) return;
         openWindow();
         return;
     case Phase::Window:

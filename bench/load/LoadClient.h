@@ -52,7 +52,7 @@ public:
     bool measuring() const { return fPhase == Phase::Window; }
 
 private:
-    enum class Phase { Setup, Settle, Window, Teardown, Done };
+    enum class Phase { Setup, Settle, Warmup, Window, Teardown, Done };
 
     void loopOnce(int timeoutMs);
     void startSessions();

@@ -27,6 +27,7 @@ bool readNumbers(const ArgList& args, LoadOptions& options, std::string& error) 
               args.number("duration", 0.1, 3600, options.durationS, error) &&
               args.number("keepalive", 0.1, 3600, options.keepAliveS, error) &&
               args.number("settle", 0, 600, options.settleS, error) &&
+              args.number("warmup", 0, 600, options.warmupS, error) &&
               args.number("setup-timeout", 1, 3600, options.setupTimeoutS, error) &&
               args.number("request-timeout", 0.1, 600, options.requestTimeoutS, error);
     options.clients = static_cast<unsigned>(clients);
@@ -41,7 +42,7 @@ bool readNumbers(const ArgList& args, LoadOptions& options, std::string& error) 
 const char* loadUsage() {
     return "nerivo-load --url rtsp://127.0.0.1:8554/ch0 [--url ...] | --url-template rtsp://h:p/ch%d --streams N\n"
            "  [--clients N] [--transport udp|tcp] [--duration S] [--keepalive S] [--options-keepalive]\n"
-           "  [--settle S] [--setup-timeout S] [--request-timeout S] [--setup-concurrency N]\n"
+           "  [--settle S] [--warmup S] [--setup-timeout S] [--request-timeout S] [--setup-concurrency N]\n"
            "  [--udp-base PORT] [--server-pid PID] [--label TEXT] [--trace]\n"
            "Sessions DESCRIBE/SETUP/PLAY the video track, receive for --duration seconds, then TEARDOWN.\n"
            "Prints one JSON line (stdout) and one human line (stderr).\n";
@@ -50,7 +51,7 @@ const char* loadUsage() {
 bool parseLoadOptions(int argc, char* const* argv, LoadOptions& options, std::string& error) {
     ArgList args;
     if (!args.parse(argc, argv,
-                    {"url", "url-template", "streams", "clients", "transport", "duration", "keepalive", "settle",
+                    {"url", "url-template", "streams", "clients", "transport", "duration", "keepalive", "settle", "warmup",
                      "setup-timeout", "request-timeout", "setup-concurrency", "udp-base", "server-pid", "label"},
                     {"options-keepalive", "trace"}, error))
         return false;

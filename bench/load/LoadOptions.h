@@ -16,6 +16,7 @@ struct LoadOptions {
     double durationS = 10;           // the measured window
     double keepAliveS = 30;
     double settleS = 3;              // longest wait for every stream's first packet
+    double warmupS = 0;              // received but not measured, after the settle
     double setupTimeoutS = 120;      // for all sessions to reach PLAY
     double requestTimeoutS = 20;
     unsigned setupConcurrency = 32;  // sessions between connect and PLAY at once

@@ -56,8 +56,11 @@ int main(int argc, char** argv) {
     int signal = 0;
     sigwait(&stopSignals, &signal);
     host.stop();
-    fprintf(stderr, "nerivo-bench-host: %llu units pushed, %llu refused, %llu late ticks\n",
+    fprintf(stderr,
+            "nerivo-bench-host: %llu units pushed, %llu refused, %llu late ticks, longest tick %.1f ms, "
+            "longest lag %.1f ms, longest push %.1f ms\n",
             static_cast<unsigned long long>(host.pushed()), static_cast<unsigned long long>(host.refused()),
-            static_cast<unsigned long long>(host.lateTicks()));
+            static_cast<unsigned long long>(host.lateTicks()), host.longestTickUs() / 1000.0,
+            host.longestLagUs() / 1000.0, host.longestPushUs() / 1000.0);
     return 0;
 }
