@@ -63,6 +63,10 @@ void runCase(const DeliveryCase& c, Transport transport) {
     client.receiveUntil(done, static_cast<int>(durationMs) + 5000);
     pusher.join();
     EXPECT_EQ(pusher.failures(), 0);
+    // Each track's packets carry the payload type its m= line announced.
+    std::vector<SdpTrack> tracks = sdpTracks(client.sdp());
+    for (size_t i = 0; i < tracks.size(); ++i)
+        EXPECT_EQ(client.track(i).payloadType(), tracks[i].payloadType) << tracks[i].media;
     if (video != nullptr) expectDelivered(pushedVideo, client.track(0), *video);
     if (audio != nullptr) expectDelivered(pushedAudio, client.track(audioTrack), *audio);
     EXPECT_EQ(client.rtsp().teardown(client.url()).status, 200);
