@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -117,6 +118,10 @@ void RTSPServer::acceptConnections() {
             continue;
         }
         fLimitLogged = false;
+        // Media goes out in batches as it comes; Nagle would hold a batch
+        // back until the previous one is acknowledged.
+        int noDelay = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         increaseSendBufferTo(envir(), fd, kSocketSendBufferSize);
         if (addClientConnection(fd, clientAddr) == nullptr) ::close(fd);
     }
