@@ -372,7 +372,13 @@ void StreamClient::takeInterleaved(int64_t nowNs) {
 
 void StreamClient::receiveOnce(int timeoutMs) {
     if (fTransport == Transport::Tcp) {
+        // Everything the socket holds now (a read takes at most 64 kB).
         if (!fRtsp.receive(timeoutMs)) fClosed = true;
+        for (int reads = 1; reads < 64 && !fClosed; ++reads) {
+            pollfd p{fRtsp.socket(), POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0) break;
+            if (!fRtsp.receive(0)) fClosed = true;
+        }
         takeInterleaved(steadyNowNs());
         return;
     }
@@ -394,11 +400,12 @@ void StreamClient::receiveOnce(int timeoutMs) {
 
 void StreamClient::receiveFor(int ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!fClosed) {
+    // At least one read, also when the time is shorter than a millisecond.
+    do {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        receiveOnce(static_cast<int>(left.count() < 20 ? left.count() : 20));
-    }
+        long wait = left.count() < 0 ? 0 : left.count();
+        receiveOnce(static_cast<int>(wait < 20 ? wait : 20));
+    } while (!fClosed && std::chrono::steady_clock::now() < deadline);
 }
 
 bool StreamClient::receiveFrames(size_t count, int timeoutMs) {
