@@ -8,6 +8,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -60,8 +61,8 @@ std::string headerOr(const RtspMessage& message, const char* name) {
 
 }  // namespace
 
-BareSender::BareSender(const StreamFile& file, uint16_t port, bool gso)
-    : fFile(file), fPort(port), fPacketizer(0x4e455256u, 96), fGso(gso) {}
+BareSender::BareSender(const StreamFile& file, uint16_t port, const Options& options)
+    : fFile(file), fPort(port), fPacketizer(0x4e455256u, 96), fOptions(options) {}
 
 BareSender::~BareSender() {
     for (auto& entry : fClients) close(entry.first);
@@ -258,19 +259,18 @@ void BareSender::respond(Client& client, int status, const std::string& cseq, co
 void BareSender::sendFrame() {
     int64_t dueWall = fOriginWallUs + static_cast<int64_t>(fFrameIndex) * kFramePeriodUs;
     fPacketizer.build(fFile.at(fFrameIndex), rtpTime(dueWall));
-    if (fGso) buildSegmentRuns();
+    if (fOptions.gso) buildSegmentRuns();
     ++fFrames;
     std::vector<int> failed;
     for (auto& entry : fClients) {
         Client& client = *entry.second;
         if (!client.playing) continue;
         if (!client.interleaved) {
-            if (fGso) sendSegmentRuns(client);
+            if (fOptions.gso) sendSegmentRuns(client);
             else sendUdp(client);
             continue;
         }
-        const std::vector<uint8_t>& bytes = fPacketizer.interleaved();
-        if (!writeTcp(client, bytes.data(), bytes.size())) failed.push_back(entry.first);
+        if (!writeFrameTcp(client)) failed.push_back(entry.first);
     }
     for (int fd : failed) drop(fd);
     if (monoMicros() >= fNextReportMono) {
@@ -378,13 +378,29 @@ void BareSender::sendReports() {
     }
 }
 
-bool BareSender::writeTcp(Client& client, const uint8_t* data, size_t size) {
+bool BareSender::writeFrameTcp(Client& client) {
+    const std::vector<uint8_t>& bytes = fPacketizer.interleaved();
+    if (fOptions.tcpBatch == 0) return writeTcp(client, bytes.data(), bytes.size());
+    const std::vector<iovec>& packets = fPacketizer.packets();
+    size_t offset = 0;
+    for (size_t first = 0; first < packets.size(); first += fOptions.tcpBatch) {
+        size_t size = 0;
+        size_t end = std::min(packets.size(), first + fOptions.tcpBatch);
+        for (size_t i = first; i < end; ++i) size += 4 + packets[i].iov_len;
+        int flags = fOptions.tcpMore && end < packets.size() ? MSG_MORE : 0;
+        if (!writeTcp(client, bytes.data() + offset, size, flags)) return false;
+        offset += size;
+    }
+    return true;
+}
+
+bool BareSender::writeTcp(Client& client, const uint8_t* data, size_t size, int flags) {
     if (!client.backlog.empty()) {
         if (client.backlog.size() + size > kMaxBacklog) return false;
         client.backlog.insert(client.backlog.end(), data, data + size);
         return true;
     }
-    ssize_t sent = send(client.fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t sent = send(client.fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL | flags);
     if (sent < 0 && errno != EAGAIN) return false;
     size_t done = sent < 0 ? 0 : static_cast<size_t>(sent);
     if (done == size) return true;

@@ -6,6 +6,9 @@
 // With `gso`, runs of full-size packets (each NAL unit's fragments, the short
 // last one included) go as one UDP_SEGMENT send each, all of a client's in
 // one sendmmsg: the kernel's own ceiling for the same datagrams.
+// `tcpBatch` packets per write instead of one write per frame, with MSG_MORE
+// on all but a frame's last write when `tcpMore`: the library's TCP write
+// pattern, for measuring what the pattern costs.
 #pragma once
 
 #include <netinet/in.h>
@@ -24,7 +27,12 @@
 
 class BareSender {
 public:
-    BareSender(const StreamFile& file, uint16_t port, bool gso);
+    struct Options {
+        bool gso = false;
+        unsigned tcpBatch = 0;  // 0: one write per frame
+        bool tcpMore = false;
+    };
+    BareSender(const StreamFile& file, uint16_t port, const Options& options);
     ~BareSender();
 
     // Until `stop` becomes true; false when the sockets cannot be opened.
@@ -57,7 +65,8 @@ private:
     void buildSegmentRuns();
     void sendSegmentRuns(const Client& client);
     void sendReports();
-    bool writeTcp(Client& client, const uint8_t* data, size_t size);
+    bool writeTcp(Client& client, const uint8_t* data, size_t size, int flags = 0);
+    bool writeFrameTcp(Client& client);
     void flushBacklog(Client& client);
     void drop(int fd);
 
@@ -72,7 +81,7 @@ private:
     std::map<int, std::unique_ptr<Client>> fClients;
     RtpPacketizer fPacketizer;
     std::vector<mmsghdr> fMessages;
-    bool fGso;
+    Options fOptions;
     struct SegmentRun {
         iovec bytes;
         unsigned packets;

@@ -242,6 +242,7 @@ void LoadClient::closeWindow() {
 void LoadClient::report() const {
     uint64_t expected = 0, received = 0, gaps = 0;
     unsigned failed = 0, noFirst = 0, noReport = 0, closedClean = 0;
+    uint64_t keepAlives = 0;
     std::vector<double> firstPacketMs;
     std::string firstFailure;
     for (size_t i = 0; i < fSessions.size(); ++i) {
@@ -257,6 +258,7 @@ void LoadClient::report() const {
             if (firstFailure.empty()) firstFailure = session.failure();
         }
         if (session.state() == LoadSession::State::Closed) ++closedClean;
+        keepAlives += session.keepAlivesAnswered();
         if (session.hasFirstPacket()) firstPacketMs.push_back(static_cast<double>(session.firstPacketDelayUs()) / 1000.0);
         else if (session.state() != LoadSession::State::Failed) ++noFirst;
     }
@@ -275,7 +277,7 @@ void LoadClient::report() const {
     std::string quotedFailure;
     for (char c : firstFailure) quotedFailure += (c == '"' || c == '\\') ? '\'' : c;
     printf("{\"label\":\"%s\",\"transport\":\"%s\",\"clients\":%u,\"streams\":%zu,\"playing\":%u,\"failed\":%u,"
-           "\"closed\":%u,\"setup_s\":%.3f,\"window_s\":%.3f,\"packets\":%llu,\"bytes\":%llu,\"mbps\":%.3f,"
+           "\"closed\":%u,\"keepalives\":%llu,\"setup_s\":%.3f,\"window_s\":%.3f,\"packets\":%llu,\"bytes\":%llu,\"mbps\":%.3f,"
            "\"expected\":%llu,\"lost\":%llu,\"loss_pct\":%.4f,\"gap_events\":%llu,"
            "\"lat_samples\":%llu,\"lat_p50_ms\":%.3f,\"lat_p99_ms\":%.3f,\"lat_min_ms\":%.3f,\"lat_max_ms\":%.3f,"
            "\"first_p50_ms\":%.3f,\"first_p99_ms\":%.3f,\"first_max_ms\":%.3f,\"no_first\":%u,\"no_sr\":%u,"
@@ -283,7 +285,8 @@ void LoadClient::report() const {
            "\"server_rss_kb\":%llu,\"client_cpu_s\":%.3f,\"client_cpu_total_s\":%.3f,\"first_failure\":\"%s\","
            "\"per_second\":[%s]}\n",
            fOptions.label.c_str(), fOptions.transport == LoadTransport::Tcp ? "tcp" : "udp", fOptions.clients,
-           fOptions.urls.size(), fPlayingAtStart, failed, closedClean, fSetupSeconds, fWindowSeconds,
+           fOptions.urls.size(), fPlayingAtStart, failed, closedClean, static_cast<unsigned long long>(keepAlives),
+           fSetupSeconds, fWindowSeconds,
            static_cast<unsigned long long>(fPackets), static_cast<unsigned long long>(fBytes), mbps,
            static_cast<unsigned long long>(expected), static_cast<unsigned long long>(lost), lossPct,
            static_cast<unsigned long long>(gaps), static_cast<unsigned long long>(fLatency.count()),

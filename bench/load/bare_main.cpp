@@ -20,10 +20,13 @@ void onSignal(int) { gStop = 1; }
 int main(int argc, char** argv) {
     ArgList args;
     std::string error;
-    long port = 8556;
-    if (!args.parse(argc, argv, {"file", "port"}, {"gso"}, error) || !args.integer("port", 1, 65535, port, error) ||
+    long port = 8556, tcpBatch = 0;
+    if (!args.parse(argc, argv, {"file", "port", "tcp-batch"}, {"gso", "tcp-more"}, error) ||
+        !args.integer("port", 1, 65535, port, error) || !args.integer("tcp-batch", 0, 10000, tcpBatch, error) ||
         !args.has("file")) {
-        fprintf(stderr, "nerivo-bare-sender: %s\nusage: nerivo-bare-sender --file H264 [--port P] [--gso]\n",
+        fprintf(stderr,
+                "nerivo-bare-sender: %s\nusage: nerivo-bare-sender --file H264 [--port P] [--gso] "
+                "[--tcp-batch PACKETS] [--tcp-more]\n",
                 error.empty() ? "--file is needed" : error.c_str());
         return 2;
     }
@@ -40,7 +43,11 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGTERM, onSignal);
     signal(SIGINT, onSignal);
-    BareSender sender(file, static_cast<uint16_t>(port), args.has("gso"));
+    BareSender::Options options;
+    options.gso = args.has("gso");
+    options.tcpBatch = static_cast<unsigned>(tcpBatch);
+    options.tcpMore = args.has("tcp-more");
+    BareSender sender(file, static_cast<uint16_t>(port), options);
     if (!sender.run(gStop)) return 1;
     fprintf(stderr, "nerivo-bare-sender: %llu frames, %llu clients dropped\n",
             static_cast<unsigned long long>(sender.framesSent()), static_cast<unsigned long long>(sender.dropped()));
