@@ -9,7 +9,9 @@
 #include <chrono>
 #include <thread>
 
+#include "LogCapture.h"
 #include "ReliabilitySupport.h"
+#include "rtsp/UserAuthenticationDatabase.h"
 
 namespace {
 
@@ -135,6 +137,40 @@ TEST(SessionOwnership, RefusedRequestsDoNotKeepTheSessionAlive) {
         std::this_thread::sleep_for(milliseconds(200));
     }
     EXPECT_EQ(s.server.clientSessions(), 0u) << "reclaimed despite the stranger's requests";
+}
+
+}  // namespace
+
+namespace {
+
+// Credentials, right or wrong, in any form never reach the log.
+TEST(Credentials, NeverReachTheLog) {
+    for (int authType : {0, 1}) {
+        DirectServerOptions options;
+        options.authType = authType;
+        DirectServer server(options);
+        server.accounts()->addUserRecord("Visitor-7", "Pw-SECRET-123");
+        std::string token = basicCredentials("Visitor-7", "Pw-SECRET-123");
+        std::string wrongToken = basicCredentials("Visitor-7", "Pw-WRONG-456");
+        std::string text;
+        int status = 0;
+        {
+            LogCapture log;
+            RtspTestClient client(server.port());
+            std::string url = server.url("ch0");
+            RtspResponse challenge = client.describe(url, wrongToken);
+            std::string digest = digestCredentials(challenge.text, "DESCRIBE", url, "Visitor-7", "Pw-SECRET-123");
+            status = client.describe(url, authType == 0 ? token : digest).status;
+            client.describe(url, digestCredentials(challenge.text, "DESCRIBE", url, "Visitor-7", "Pw-WRONG-456"));
+            text = log.text();
+        }
+        EXPECT_EQ(status, 200);
+        for (const std::string& secret :
+             {std::string("Pw-SECRET-123"), std::string("Pw-WRONG-456"), token.substr(21, token.size() - 23),
+              wrongToken.substr(21, wrongToken.size() - 23), std::string("Visitor-7")}) {
+            EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in the log:\n" << text;
+        }
+    }
 }
 
 }  // namespace
