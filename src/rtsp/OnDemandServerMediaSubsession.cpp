@@ -82,6 +82,12 @@ public:
         fPlaying = false;
     }
 
+    // The stream ends for good: its clients learn it from an RTCP BYE while
+    // they are still its destinations.
+    void sayGoodbye() {
+        if (fRTCP != nullptr) fRTCP->sendBYE();
+    }
+
     void endPlaying(Destinations const& dest, unsigned clientSessionId) {
         if (dest.isTCP) {
             fSink->removeStreamSocket(dest.tcpSocketNum, dest.rtpChannelId);
@@ -286,6 +292,7 @@ void OnDemandServerMediaSubsession::deleteStream(unsigned clientSessionId, void*
     if (stream == fClientStreams.end()) return;
     StreamState* state = stream->second;
     auto dest = fDestinations.find(clientSessionId);
+    if (state->fReferenceCount == 1) state->sayGoodbye();
     if (dest != fDestinations.end()) {
         state->endPlaying(dest->second, clientSessionId);
         fDestinations.erase(dest);

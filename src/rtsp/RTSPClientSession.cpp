@@ -151,19 +151,21 @@ void RTSPClientSession::handleCmd_SETUP(RTSPClientConnection* connection,
     ServerMediaSubsession* subsession = nullptr;
     bool wholeSession = false;
     if (session != nullptr) {
-        if (urlPreSuffix == session->streamName()) {
+        if (namesOurSession(urlPreSuffix)) {
             subsession = session->lookupByTrackId(urlSuffix.c_str());
         } else {
-            wholeSession = path == session->streamName();
+            wholeSession = namesOurSession(path);
         }
     } else {
         if (!urlPreSuffix.empty()) {
             session = fServer.lookupServerMediaSession(urlPreSuffix.c_str(), true);
             if (session != nullptr) subsession = session->lookupByTrackId(urlSuffix.c_str());
+            if (subsession != nullptr) fRequestedName = urlPreSuffix;
         }
         if (subsession == nullptr) {
             session = fServer.lookupServerMediaSession(path.c_str(), true);
             wholeSession = session != nullptr;
+            fRequestedName = path;
         }
     }
     if (wholeSession) {
@@ -246,12 +248,18 @@ void RTSPClientSession::handleCmd_SETUP(RTSPClientConnection* connection,
 
 // ---- requests within the session ----
 
+// The session's own name, or the name the client set it up with (a request
+// may select a stream by a part of its name).
+bool RTSPClientSession::namesOurSession(std::string const& name) const {
+    return fServerMediaSession != nullptr &&
+           (name == fServerMediaSession->streamName() || (!fRequestedName.empty() && name == fRequestedName));
+}
+
 bool RTSPClientSession::resolveTrack(std::string const& urlPreSuffix, std::string const& urlSuffix,
                                      ServerMediaSubsession*& subsession) const {
     subsession = nullptr;
-    std::string name = fServerMediaSession->streamName();
-    if (urlSuffix == "*" || joinPath(urlPreSuffix, urlSuffix) == name) return true;
-    if (urlPreSuffix == name) {
+    if (urlSuffix == "*" || namesOurSession(joinPath(urlPreSuffix, urlSuffix))) return true;
+    if (namesOurSession(urlPreSuffix)) {
         subsession = fServerMediaSession->lookupByTrackId(urlSuffix.c_str());
         return subsession != nullptr;
     }

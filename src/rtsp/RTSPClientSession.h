@@ -97,6 +97,7 @@ private:
         return target == nullptr || target == stream.subsession;
     }
     bool bindServerMediaSession(ServerMediaSession* session);
+    bool namesOurSession(std::string const& name) const;
     void endStream(StreamState& stream);
     StreamState* streamOf(unsigned trackNum);
 
@@ -111,6 +112,7 @@ private:
     uint32_t fSessionId;
     uint64_t fOwnerConnectionId;
     ServerMediaSession* fServerMediaSession = nullptr;
+    std::string fRequestedName;  // the stream name the first SETUP used
     std::vector<StreamState> fStreams;  // index = track number - 1
     TaskToken fLivenessTask = nullptr;
 };

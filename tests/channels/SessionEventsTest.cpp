@@ -178,10 +178,9 @@ TEST(SessionEvents, PartialNameReachesTheExistingSession) {
 }
 
 // A client that keeps using the URL it asked for instead of the Content-Base
-// (the session's full name): SETUP reaches the session, but requests within
-// the session compare the URL with the session's name and fail. Disabled:
-// the RTSP layer resolves in-session URLs by the exact session name.
-TEST(SessionEvents, DISABLED_PartialNameRequestsWithinTheSession) {
+// (the session's full name): requests within the session reach it under the
+// name it was set up with.
+TEST(SessionEvents, PartialNameRequestsWithinTheSession) {
     TestHost host;
     host.addChannel(1, "cam1", TestHost::h264Description());
     uint16_t port = freeTcpPort();
