@@ -19,6 +19,8 @@ public:
     // Removes the earliest task if it is due at `now`; false when none is due.
     bool popDue(int64_t now, TaskFunc*& proc, void*& clientData);
     size_t pending() const { return fLiveCount; }
+    // Heap entries, cancelled ones included (they are dropped lazily).
+    size_t heapEntries() const { return fHeap.size(); }
 
 private:
     struct Slot {
