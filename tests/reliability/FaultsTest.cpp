@@ -162,12 +162,14 @@ TEST(Faults, SlowReaderIsDroppedAndOthersKeepTheirLatency) {
            stalledTcp.size(), stalledUdp.size());
     ASSERT_GE(stalledTcp.size(), 10u);
     ASSERT_GE(stalledUdp.size(), 10u);
-    const int64_t margin = 5000000;  // 5 ms
-    // Interleaved media is as prompt as UDP (no Nagle delay on the connection).
-    EXPECT_LT(percentile(normalTcp, 0.5), percentile(normalUdp, 0.5) + margin);
-    EXPECT_LT(percentile(stalledTcp, 0.5), percentile(normalTcp, 0.5) + margin);
-    EXPECT_LT(percentile(stalledUdp, 0.5), percentile(normalUdp, 0.5) + margin);
+    // Latency is a figure of the optimised build; sanitizers slow the server
+    // many times over.
     if (!kSanitized) {
+        const int64_t margin = 5000000;  // 5 ms
+        // Interleaved media is as prompt as UDP (no Nagle delay on the connection).
+        EXPECT_LT(percentile(normalTcp, 0.5), percentile(normalUdp, 0.5) + margin);
+        EXPECT_LT(percentile(stalledTcp, 0.5), percentile(normalTcp, 0.5) + margin);
+        EXPECT_LT(percentile(stalledUdp, 0.5), percentile(normalUdp, 0.5) + margin);
         EXPECT_LT(percentile(stalledTcp, 0.95), percentile(normalTcp, 0.95) + margin);
         EXPECT_LT(percentile(stalledUdp, 0.95), percentile(normalUdp, 0.95) + margin);
     }
