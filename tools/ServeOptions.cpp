@@ -215,13 +215,13 @@ const char* audioCodecName(AudioCodec codec) {
     return "none";
 }
 
-bool parseChannelSpec(const std::string& spec, ChannelOptions& channel, std::string& error) {
+bool parseChannelSpec(const std::string& channelSpec, ChannelOptions& channel, std::string& error) {
     channel = ChannelOptions();
-    size_t comma = spec.find(',');
-    std::string head = spec.substr(0, comma);
+    size_t comma = channelSpec.find(',');
+    std::string head = channelSpec.substr(0, comma);
     size_t equals = head.find('=');
     if (equals == std::string::npos || equals + 1 == head.size()) {
-        error = "--channel wants NAME=VIDEO[,options]: " + spec;
+        error = "--channel wants NAME=VIDEO[,options]: " + channelSpec;
         return false;
     }
     channel.name = head.substr(0, equals);
@@ -231,8 +231,8 @@ bool parseChannelSpec(const std::string& spec, ChannelOptions& channel, std::str
         return false;
     }
     while (comma != std::string::npos) {
-        size_t nextComma = spec.find(',', comma + 1);
-        std::string item = spec.substr(comma + 1, nextComma == std::string::npos ? nextComma : nextComma - comma - 1);
+        size_t nextComma = channelSpec.find(',', comma + 1);
+        std::string item = channelSpec.substr(comma + 1, nextComma == std::string::npos ? nextComma : nextComma - comma - 1);
         if (!parseChannelOption(item, channel, error)) return false;
         comma = nextComma;
     }
@@ -271,11 +271,11 @@ const char* serveUsage() {
            "  --password P        its password\n"
            "  --digest            Digest authentication instead of Basic\n"
            "  --realm R           authentication realm\n"
-           "  --channel SPEC      a channel; may be given up to 1024 times\n"
+           "  --channel CHANNEL   a channel; may be given up to 1024 times\n"
            "  --h265              the preceding channel's video is H.265 (else detected)\n"
            "  --help              this text\n"
            "\n"
-           "SPEC is NAME=VIDEO followed by comma-separated options:\n"
+           "CHANNEL is NAME=VIDEO followed by comma-separated options:\n"
            "  VIDEO               an H.264 or H.265 Annex-B file, looped, or - for a live\n"
            "                      Annex-B stream on standard input (one channel at most)\n"
            "  fps=F               frame rate of the video (default 25)\n"

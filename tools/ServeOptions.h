@@ -38,7 +38,7 @@ struct ServeOptions {
 // Fills `options` from the command line; false with a message in `error`.
 bool parseServeOptions(int argc, char* const* argv, ServeOptions& options, std::string& error);
 // "NAME=VIDEO[,audio=CODEC:FILE][,rate=HZ][,channels=N][,bits=K][,fps=F][,h265]"
-bool parseChannelSpec(const std::string& spec, ChannelOptions& channel, std::string& error);
+bool parseChannelSpec(const std::string& channelSpec, ChannelOptions& channel, std::string& error);
 const char* audioCodecName(AudioCodec codec);
 // The --help text.
 const char* serveUsage();

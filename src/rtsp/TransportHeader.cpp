@@ -29,7 +29,7 @@ bool parseRange(std::string_view text, unsigned long maxValue, unsigned long& fi
     return parseBoundedDecimal(text.substr(dash + 1), maxValue, second);
 }
 
-bool takeParameter(std::string_view parameter, TransportSpec& spec) {
+bool takeParameter(std::string_view parameter, TransportSpec& transportSpec) {
     size_t equals = parameter.find('=');
     std::string_view name = trimBlanks(parameter.substr(0, equals));
     std::string_view value =
@@ -37,40 +37,40 @@ bool takeParameter(std::string_view parameter, TransportSpec& spec) {
     unsigned long first = 0, second = 0;
     if (equalsIgnoreCase(name, "client_port")) {
         if (!parseRange(value, 65535, first, second)) return false;
-        spec.hasClientPorts = true;
-        spec.clientRTPPort = static_cast<uint16_t>(first);
-        spec.clientRTCPPort = static_cast<uint16_t>(second);
+        transportSpec.hasClientPorts = true;
+        transportSpec.clientRTPPort = static_cast<uint16_t>(first);
+        transportSpec.clientRTCPPort = static_cast<uint16_t>(second);
     } else if (equalsIgnoreCase(name, "interleaved")) {
         if (!parseRange(value, 255, first, second)) return false;
-        spec.hasInterleaved = true;
-        spec.rtpChannelId = static_cast<uint8_t>(first);
-        spec.rtcpChannelId = static_cast<uint8_t>(second);
+        transportSpec.hasInterleaved = true;
+        transportSpec.rtpChannelId = static_cast<uint8_t>(first);
+        transportSpec.rtcpChannelId = static_cast<uint8_t>(second);
     } else if (equalsIgnoreCase(name, "ttl")) {
         if (!parseBoundedDecimal(value, 255, first)) return false;
-        spec.hasTTL = true;
-        spec.destinationTTL = static_cast<uint8_t>(first);
+        transportSpec.hasTTL = true;
+        transportSpec.destinationTTL = static_cast<uint8_t>(first);
     } else if (equalsIgnoreCase(name, "destination")) {
         if (value.empty() || value.size() > kMaxTransportDestinationLength) return false;
-        spec.destinationAddress.assign(value);
+        transportSpec.destinationAddress.assign(value);
     } else if (equalsIgnoreCase(name, "multicast")) {
-        spec.isMulticast = true;
+        transportSpec.isMulticast = true;
     } else if (equalsIgnoreCase(name, "unicast")) {
-        spec.isMulticast = false;
+        transportSpec.isMulticast = false;
     }
     return true;
 }
 
-bool parseOneTransport(std::string_view text, TransportSpec& spec) {
-    spec = TransportSpec();
+bool parseOneTransport(std::string_view text, TransportSpec& transportSpec) {
+    transportSpec = TransportSpec();
     size_t semicolon = text.find(';');
     std::string_view protocol = trimBlanks(text.substr(0, semicolon));
-    if (!parseStreamingMode(protocol, spec.streamingMode)) return false;
-    spec.streamingModeString.assign(protocol);
+    if (!parseStreamingMode(protocol, transportSpec.streamingMode)) return false;
+    transportSpec.streamingModeString.assign(protocol);
     while (semicolon != std::string_view::npos) {
         text.remove_prefix(semicolon + 1);
         semicolon = text.find(';');
         std::string_view parameter = trimBlanks(text.substr(0, semicolon));
-        if (!parameter.empty() && !takeParameter(parameter, spec)) return false;
+        if (!parameter.empty() && !takeParameter(parameter, transportSpec)) return false;
     }
     return true;
 }
@@ -80,9 +80,9 @@ bool parseOneTransport(std::string_view text, TransportSpec& spec) {
 bool parseTransportHeader(std::string_view value, TransportSpec& out) {
     while (true) {
         size_t comma = value.find(',');
-        TransportSpec spec;
-        if (parseOneTransport(value.substr(0, comma), spec)) {
-            out = std::move(spec);
+        TransportSpec transportSpec;
+        if (parseOneTransport(value.substr(0, comma), transportSpec)) {
+            out = std::move(transportSpec);
             return true;
         }
         if (comma == std::string_view::npos) return false;

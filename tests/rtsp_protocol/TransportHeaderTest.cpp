@@ -63,37 +63,37 @@ TEST(ParseTransportHeader, Table) {
         {"RTP/AVP/SCTP;client_port=1-2", false, UDP, false, 0, 0, false, 0, 0},
     };
     for (const TransportCase& c : cases) {
-        TransportSpec spec;
-        bool accepted = parseTransportHeader(c.value, spec);
+        TransportSpec transportSpec;
+        bool accepted = parseTransportHeader(c.value, transportSpec);
         EXPECT_EQ(accepted, c.accepted) << c.value;
         if (!accepted || !c.accepted) continue;
-        EXPECT_EQ(spec.streamingMode, c.mode) << c.value;
-        EXPECT_EQ(spec.hasClientPorts, c.hasClientPorts) << c.value;
-        EXPECT_EQ(spec.clientRTPPort, c.rtpPort) << c.value;
-        EXPECT_EQ(spec.clientRTCPPort, c.rtcpPort) << c.value;
-        EXPECT_EQ(spec.hasInterleaved, c.hasInterleaved) << c.value;
-        EXPECT_EQ(spec.rtpChannelId, c.rtpChannel) << c.value;
-        EXPECT_EQ(spec.rtcpChannelId, c.rtcpChannel) << c.value;
+        EXPECT_EQ(transportSpec.streamingMode, c.mode) << c.value;
+        EXPECT_EQ(transportSpec.hasClientPorts, c.hasClientPorts) << c.value;
+        EXPECT_EQ(transportSpec.clientRTPPort, c.rtpPort) << c.value;
+        EXPECT_EQ(transportSpec.clientRTCPPort, c.rtcpPort) << c.value;
+        EXPECT_EQ(transportSpec.hasInterleaved, c.hasInterleaved) << c.value;
+        EXPECT_EQ(transportSpec.rtpChannelId, c.rtpChannel) << c.value;
+        EXPECT_EQ(transportSpec.rtcpChannelId, c.rtcpChannel) << c.value;
     }
 }
 
 TEST(ParseTransportHeader, MulticastDestinationAndTTL) {
-    TransportSpec spec;
-    ASSERT_TRUE(parseTransportHeader("RTP/AVP;multicast;destination=232.1.2.3;ttl=16;port=9000-9001", spec));
-    EXPECT_TRUE(spec.isMulticast);
-    EXPECT_EQ(spec.destinationAddress, "232.1.2.3");
-    EXPECT_TRUE(spec.hasTTL);
-    EXPECT_EQ(spec.destinationTTL, 16);
-    EXPECT_EQ(spec.streamingModeString, "RTP/AVP");
+    TransportSpec transportSpec;
+    ASSERT_TRUE(parseTransportHeader("RTP/AVP;multicast;destination=232.1.2.3;ttl=16;port=9000-9001", transportSpec));
+    EXPECT_TRUE(transportSpec.isMulticast);
+    EXPECT_EQ(transportSpec.destinationAddress, "232.1.2.3");
+    EXPECT_TRUE(transportSpec.hasTTL);
+    EXPECT_EQ(transportSpec.destinationTTL, 16);
+    EXPECT_EQ(transportSpec.streamingModeString, "RTP/AVP");
 
-    ASSERT_TRUE(parseTransportHeader("RTP/AVP;unicast;client_port=1-2", spec));
-    EXPECT_FALSE(spec.isMulticast);  // nothing left over from the previous parse
-    EXPECT_TRUE(spec.destinationAddress.empty());
-    EXPECT_FALSE(spec.hasTTL);
+    ASSERT_TRUE(parseTransportHeader("RTP/AVP;unicast;client_port=1-2", transportSpec));
+    EXPECT_FALSE(transportSpec.isMulticast);  // nothing left over from the previous parse
+    EXPECT_TRUE(transportSpec.destinationAddress.empty());
+    EXPECT_FALSE(transportSpec.hasTTL);
 
     std::string longDestination = "RTP/AVP;destination=" + std::string(kMaxTransportDestinationLength + 1, '1');
-    EXPECT_FALSE(parseTransportHeader(longDestination, spec));
-    EXPECT_FALSE(parseTransportHeader("RTP/AVP;destination=", spec));
+    EXPECT_FALSE(parseTransportHeader(longDestination, transportSpec));
+    EXPECT_FALSE(parseTransportHeader("RTP/AVP;destination=", transportSpec));
 }
 
 }  // namespace
