@@ -42,6 +42,12 @@ bool countsCoverFrame(const QUEUE_HEADER_T* header, uint32_t length) {
     return frameSize <= header->totalsize && frameSize <= header->bufsize;
 }
 
+// The frame's data lies in one piece but the byte counts do not cover it.
+void logShortCounts(const QUEUE_HEADER_T* header, uint32_t length) {
+    Log_Write(LOG_DEBUG, "数据量不够... 总字节数[%d]<帧长[%d]. 读位置:%d / %d\n", static_cast<int>(header->totalsize),
+              static_cast<int>(length + H), static_cast<int>(header->readpos), static_cast<int>(header->bufsize));
+}
+
 void finishTakenFrame(QUEUE_HEADER_T* header, const SS_BUF_T& frameHeader) {
     if (frameHeader.media_type == 1 && header->cache_frames > 0) header->cache_frames -= 1;
 }
@@ -75,9 +81,7 @@ int takeWholeFrame(FRAME_QUEUE_T* pObj, const ReadTarget& target, const SS_BUF_T
 
     if (static_cast<uint64_t>(dataPos) + L <= B) {
         if (!countsCoverFrame(header, L)) {
-            Log_Write(LOG_DEBUG, "数据量不够... 总字节数[%d]<帧长[%d]. 读位置:%d / %d\n",
-                      static_cast<int>(header->totalsize), static_cast<int>(L + H), static_cast<int>(header->readpos),
-                      static_cast<int>(B));
+            logShortCounts(header, L);
             return -1;
         }
         copyPiece(target, 0, area + dataPos, L);
@@ -153,9 +157,7 @@ int readSplitHeader(FRAME_QUEUE_T* pObj, const ReadTarget& target, int consume) 
     const uint32_t L = frameHeader.frameinfo.length;
     const uint32_t dataPos = static_cast<uint32_t>(H - R);
     if (!countsCoverFrame(header, L)) {
-        Log_Write(LOG_DEBUG, "数据量不够... 总字节数[%d]<帧长[%d]. 读位置:%d / %d\n",
-                  static_cast<int>(header->totalsize), static_cast<int>(L + H), static_cast<int>(header->readpos),
-                  static_cast<int>(B));
+        logShortCounts(header, L);
         return -1;
     }
     copyPiece(target, 0, area + dataPos, L);
