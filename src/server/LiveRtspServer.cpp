@@ -130,6 +130,7 @@ int LiveRtspServer::resetChannel(int channel_id) {
         slot->reset_flag.store(1);
     else
         slot->clear_desc_pending.store(true);
+    fResetsRequested.store(true);  // after the slot's flag, so the sweep sees both
     return 0;
 }
 
@@ -145,6 +146,8 @@ void LiveRtspServer::resetSlot(CHANNEL_SLOT_T* slot) {
 
 int LiveRtspServer::sweepResetChannels() {
     if (channels == nullptr) return -1;
+    // Runs after every loop step: the table is scanned only when a reset came.
+    if (!fResetsRequested.exchange(false)) return 0;
     for (int i = 0; i < channel_count; ++i) {
         CHANNEL_SLOT_T* slot = &channels[i];
         bool clearDesc = slot->clear_desc_pending.load() && slot->clear_desc_pending.exchange(false);

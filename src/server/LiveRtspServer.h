@@ -49,4 +49,5 @@ private:
     CHANNEL_SLOT_T* channels = nullptr;
     SERVER_CALLBACK callback = nullptr;
     void* user_ptr = nullptr;
+    std::atomic<bool> fResetsRequested{false};  // some slot has a reset for the sweep
 };
