@@ -74,6 +74,9 @@ struct FRAME_QUEUE_T {
     // Mirror of totalsize, stored under the lock after every change, so that an
     // empty queue can be polled without taking the lock.
     std::atomic<uint32_t> held_bytes;
+    // Size the data area was made with, kept apart from the header, which the
+    // queue's users may write to.
+    uint32_t area_bytes;
 };
 
 // 0; -1 when pObj is null or the lock or any part of the queue cannot be made
