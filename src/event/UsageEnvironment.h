@@ -32,6 +32,7 @@ public:
     // State of the stack's layers kept per environment (media table, sockets).
     void* liveMediaPriv = nullptr;
     void* groupsockPriv = nullptr;
+    void* liveSourcePriv = nullptr;  // the live sources' shared poll set
 
 protected:
     explicit UsageEnvironment(TaskScheduler& scheduler) : fScheduler(scheduler) {}

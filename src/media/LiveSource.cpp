@@ -3,6 +3,7 @@
 #include <new>
 
 #include "media/LiveStreamSource.h"
+#include "media/QueuePollSet.h"
 
 LiveSource* LiveSource::createNew(UsageEnvironment& env, int channelId, MEDIA_DESC_T* mediaDesc,
                                   FRAME_QUEUE_T* videoQueue, FRAME_QUEUE_T* audioQueue,
@@ -20,7 +21,8 @@ LiveSource::LiveSource(UsageEnvironment& env, int channelId, MEDIA_DESC_T* media
       fVideoQueue(videoQueue),
       fAudioQueue(audioQueue),
       fCallback(callback),
-      fUserPtr(userPtr) {}
+      fUserPtr(userPtr),
+      fPollSet(QueuePollSet::acquire(env)) {}
 
 LiveSource::~LiveSource() {
     // Each stream source clears its pointer here as it goes.
@@ -28,6 +30,7 @@ LiveSource::~LiveSource() {
     if (fAudioSource != nullptr) Medium::close(fAudioSource);
     fVideoSource = nullptr;
     fAudioSource = nullptr;
+    if (fPollSet != nullptr) fPollSet->release();
 }
 
 LiveVideoStreamSource* LiveSource::videoStreamSource() {

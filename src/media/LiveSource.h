@@ -9,6 +9,7 @@
 
 class LiveVideoStreamSource;
 class LiveAudioStreamSource;
+class QueuePollSet;
 
 class LiveSource : public Medium {
 public:
@@ -40,6 +41,7 @@ protected:
     ~LiveSource() override;
 
 private:
+    friend class LiveStreamSource;
     friend class LiveVideoStreamSource;
     friend class LiveAudioStreamSource;
 
@@ -52,4 +54,5 @@ private:
     void* fUserPtr;
     LiveVideoStreamSource* fVideoSource = nullptr;
     LiveAudioStreamSource* fAudioSource = nullptr;
+    QueuePollSet* fPollSet;  // shared by the environment's sources; null when it could not be made
 };

@@ -9,6 +9,10 @@
 LiveStreamSource::LiveStreamSource(UsageEnvironment& env, LiveSource* liveSource, int mediaKind)
     : FramedSource(env), fLiveSource(liveSource), fMediaKind(mediaKind) {}
 
+LiveStreamSource::~LiveStreamSource() {
+    if (fLiveSource->fPollSet != nullptr) fLiveSource->fPollSet->unpark(this);
+}
+
 void LiveStreamSource::doGetNextFrame() {
     fLiveSource->notifyPlayOnce();
     // Every delivery goes through one poll at least a millisecond after the
@@ -17,14 +21,36 @@ void LiveStreamSource::doGetNextFrame() {
         nextTask() = envir().taskScheduler().scheduleDelayedTask(kPollIntervalUs, pollQueue, this);
 }
 
+void LiveStreamSource::doStopGettingFrames() {
+    if (fLiveSource->fPollSet != nullptr) fLiveSource->fPollSet->unpark(this);
+    FramedSource::doStopGettingFrames();
+}
+
 void LiveStreamSource::pollQueue(void* clientData) {
     auto* source = static_cast<LiveStreamSource*>(clientData);
     source->nextTask() = nullptr;
-    if (source->readFrame() != 0) {
-        source->doGetNextFrame();
+    source->tryDelivery();
+}
+
+void LiveStreamSource::queueReady() { tryDelivery(); }
+
+void LiveStreamSource::tryDelivery() {
+    if (readFrame() == 0) {
+        FramedSource::afterGetting(this);
         return;
     }
-    FramedSource::afterGetting(source);
+    if (!isCurrentlyAwaitingData()) return;
+    QueuePollSet* pollSet = fLiveSource->fPollSet;
+    if (pollSet != nullptr) {
+        pollSet->park(this, queue());
+    } else {
+        // Without the shared set (it could not be made) the source keeps its own timer.
+        nextTask() = envir().taskScheduler().scheduleDelayedTask(kPollIntervalUs, pollQueue, this);
+    }
+}
+
+FRAME_QUEUE_T* LiveStreamSource::queue() const {
+    return fMediaKind == 1 ? fLiveSource->videoQueue() : fLiveSource->audioQueue();
 }
 
 int LiveStreamSource::readFrameFrom(FRAME_QUEUE_T* queue) {

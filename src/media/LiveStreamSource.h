@@ -1,14 +1,17 @@
 // Stream sources of a live channel: each frame request is answered by polling
 // the channel's queue every millisecond and handing on one queued frame,
-// unchanged.
+// unchanged. The first poll after a request is the source's own delayed task;
+// while the queue then stays empty the source waits in the environment's
+// shared poll set, which checks it every millisecond.
 #pragma once
 
+#include "media/QueuePollSet.h"
 #include "queue/FrameQueue.h"
 #include "rtp/FramedSource.h"
 
 class LiveSource;
 
-class LiveStreamSource : public FramedSource {
+class LiveStreamSource : public FramedSource, public QueuePollSet::Waiter {
 public:
     static constexpr unsigned kMaxFrameSize = 1048576;
     static constexpr int64_t kPollIntervalUs = 1000;
@@ -17,8 +20,10 @@ public:
 
 protected:
     LiveStreamSource(UsageEnvironment& env, LiveSource* liveSource, int mediaKind);
+    ~LiveStreamSource() override;
 
     void doGetNextFrame() override;
+    void doStopGettingFrames() override;
     // 0 when a frame was placed at fTo; non-zero when none was taken.
     virtual int readFrame() = 0;
     int readFrameFrom(FRAME_QUEUE_T* queue);
@@ -28,6 +33,10 @@ protected:
 
 private:
     static void pollQueue(void* clientData);
+    void queueReady() override;
+    // Delivers a frame when one comes out of the queue, otherwise waits on.
+    void tryDelivery();
+    FRAME_QUEUE_T* queue() const;
 };
 
 class LiveVideoStreamSource : public LiveStreamSource {

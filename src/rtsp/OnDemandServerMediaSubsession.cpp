@@ -1,5 +1,6 @@
 #include "rtsp/OnDemandServerMediaSubsession.h"
 
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -277,7 +278,13 @@ void OnDemandServerMediaSubsession::startStream(unsigned clientSessionId, void* 
     stream->second->startPlaying(dest->second, clientSessionId, rtcpRRHandler,
                                  rtcpRRHandlerClientData);
     rtpSeqNum = stream->second->sink()->currentSeqNo();
-    rtpTimestamp = stream->second->sink()->presetNextTimestamp();
+    // The RTP timeline is not moved to the PLAY time: no RTP-Info announces it,
+    // and moving it by the first frame's age (set only when that frame goes
+    // out) would make the sender report sent above disagree with the packets
+    // and shift each track by a different amount.
+    timeval now;
+    gettimeofday(&now, nullptr);
+    rtpTimestamp = stream->second->sink()->convertToRTPTimestamp(now);
 }
 
 void OnDemandServerMediaSubsession::pauseStream(unsigned clientSessionId, void* /*streamToken*/) {
