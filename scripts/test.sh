@@ -20,7 +20,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== ThreadSanitizer stress tests"
 # Only the groups that hold tests labelled tsan.
 scripts/build.sh build-tsan -DNERIVO_SANITIZE=thread -DNERIVO_BENCH=OFF \
-  "-DNERIVO_ONLY_GROUPS=support;log;queue;rtsp_protocol;stress;tools;reliability"
+  "-DNERIVO_ONLY_GROUPS=support;log;queue;media;rtsp_protocol;stress;tools;reliability"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L tsan
 
 echo "== fuzz targets (short runs)"

@@ -138,7 +138,10 @@ void BasicTaskScheduler::triggerEvent(EventTriggerId eventTriggerId, void* clien
     for (unsigned i = 0; i < 32; ++i) {
         if (eventTriggerId & (1u << i)) fTriggers[i].clientData.store(clientData);
     }
-    fTriggeredMask.fetch_or(eventTriggerId);
+    // When other triggers are already pending, the wake-up they wrote has not
+    // been handled yet (the loop reads it before it takes the mask), so this
+    // trigger rides along without a system call of its own.
+    if (fTriggeredMask.fetch_or(eventTriggerId) != 0) return;
     uint64_t one = 1;
     ssize_t ignored = ::write(fWakeFd, &one, sizeof one);
     (void)ignored;

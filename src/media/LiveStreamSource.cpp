@@ -42,7 +42,7 @@ void LiveStreamSource::tryDelivery() {
     if (!isCurrentlyAwaitingData()) return;
     QueuePollSet* pollSet = fLiveSource->fPollSet;
     if (pollSet != nullptr) {
-        pollSet->park(this, queue());
+        if (!QueuePollSet::isParked(this)) pollSet->park(this, queue());
     } else {
         // Without the shared set (it could not be made) the source keeps its own timer.
         nextTask() = envir().taskScheduler().scheduleDelayedTask(kPollIntervalUs, pollQueue, this);

@@ -1,8 +1,8 @@
 // Stream sources of a live channel: each frame request is answered by polling
 // the channel's queue every millisecond and handing on one queued frame,
-// unchanged. The first poll after a request is the source's own delayed task;
-// while the queue then stays empty the source waits in the environment's
-// shared poll set, which checks it every millisecond.
+// unchanged. The first poll after a request is the source's own delayed task,
+// a millisecond after it; while the queue then stays empty the source waits in
+// the environment's poll set, which the next write into the queue wakes.
 #pragma once
 
 #include "media/QueuePollSet.h"

@@ -1,8 +1,11 @@
-// The stream sources of one environment that wait on an empty queue. Rather
-// than each of them keeping a 1 ms timer of its own, one task sweeps them all
-// every millisecond and hands a source its turn once its queue holds a frame:
-// a thousand idle channels then cost one timer and one pass over a compact
-// array per millisecond, and the check needs no lock.
+// The stream sources of one environment that wait on an empty queue. A waiting
+// source arms its queue's wake-up: the host thread that next writes a frame
+// into it fires the set's event trigger, and the server thread then hands
+// every waiter whose queue holds a frame its turn. Idle channels thus cost
+// nothing between frames, and a frame is taken as soon as it is written.
+// Waiters whose queue cannot be armed (no queue, no trigger left, or a frame
+// that could not be read yet) are swept every millisecond instead, the plain
+// poll of a live source.
 #pragma once
 
 #include <atomic>
@@ -38,30 +41,38 @@ public:
     static QueuePollSet* acquire(UsageEnvironment& env);
     void release();
 
-    // The waiter is swept until it is unparked or its queue holds a frame;
-    // a null queue is never ready. Parking a parked waiter only moves its queue.
-    void park(Waiter* waiter, const FRAME_QUEUE_T* queue);
+    // The waiter waits until it is unparked or its queue holds a frame; a null
+    // queue never holds one. The waiter must not be parked already.
+    void park(Waiter* waiter, FRAME_QUEUE_T* queue);
     void unpark(Waiter* waiter);
     static bool isParked(const Waiter* waiter) { return waiter->fParkIndex != kNotParked; }
 
     size_t parkedCount() const { return fParked.size(); }
+    // Waiters that are swept every millisecond rather than woken.
+    size_t polledCount() const { return fPolled; }
 
 private:
     struct Entry {
         Waiter* waiter;
-        const std::atomic<uint32_t>* heldBytes;  // the queue's lock-free size
+        FRAME_QUEUE_T* queue;
+        bool armed;  // the queue's writer wakes the set
     };
 
-    explicit QueuePollSet(UsageEnvironment& env) : fEnv(env) {}
+    explicit QueuePollSet(UsageEnvironment& env);
     ~QueuePollSet();
 
     static void sweepTask(void* clientData);
+    static void triggered(void* clientData);
+    static void wakeFromWriter(void* context);
     void sweep();
+    void schedulePollIfNeeded();
     void removeAt(size_t index);
     static bool holdsFrame(const Entry& entry);
 
     UsageEnvironment& fEnv;
+    EventTriggerId fTrigger = 0;  // 0: none could be made, every waiter is polled
     unsigned fHolders = 0;
+    size_t fPolled = 0;
     std::vector<Entry> fParked;
     TaskToken fSweepTask = nullptr;
 };

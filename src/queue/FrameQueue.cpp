@@ -76,6 +76,9 @@ void resetObject(FRAME_QUEUE_T* pObj) {
     pObj->pBuffer = nullptr;
     pObj->pFrameIndex = nullptr;
     pObj->area_bytes = 0;
+    pObj->wake_armed = false;
+    pObj->wake = nullptr;
+    pObj->wake_context = nullptr;
     pObj->held_bytes.store(0, std::memory_order_release);
 }
 
@@ -145,6 +148,23 @@ int FrameQueue_UpdateIndex(FRAME_QUEUE_T* pObj, const FRAME_INFO_T* frameinfo) {
     entry.timestamp_usec = frameinfo->timestamp_usec;
     header->index_count += 1;
     header->index_valid = header->index_count;
+    return 0;
+}
+
+int FrameQueue_ArmWake(FRAME_QUEUE_T* pObj, void (*wake)(void* context), void* context) {
+    if (pObj == nullptr || wake == nullptr || !frame_queue::isComplete(pObj)) return -1;
+    frame_queue::QueueLock lock(pObj);
+    if (pObj->pQueHeader->totalsize > frame_queue::kHeaderSize) return 0;
+    pObj->wake = wake;
+    pObj->wake_context = context;
+    pObj->wake_armed = true;
+    return 1;
+}
+
+int FrameQueue_DisarmWake(FRAME_QUEUE_T* pObj) {
+    if (pObj == nullptr || !frame_queue::isComplete(pObj)) return -1;
+    frame_queue::QueueLock lock(pObj);
+    pObj->wake_armed = false;
     return 0;
 }
 

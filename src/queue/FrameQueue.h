@@ -77,6 +77,11 @@ struct FRAME_QUEUE_T {
     // Size the data area was made with, kept apart from the header, which the
     // queue's users may write to.
     uint32_t area_bytes;
+    // Wake-up of a reader that waits on the empty queue (see FrameQueue_ArmWake);
+    // guarded by the lock.
+    bool wake_armed;
+    void (*wake)(void* context);
+    void* wake_context;
 };
 
 // 0; -1 when pObj is null or the lock or any part of the queue cannot be made
@@ -102,6 +107,15 @@ int FrameQueue_Write(FRAME_QUEUE_T* pObj, int channel_id, int media_type, const 
 // header: the queue was emptied, or counts that do not cover the frame).
 int FrameQueue_Read(FRAME_QUEUE_T* pObj, FRAME_INFO_T* frameinfo, uint8_t* type_out, uint8_t* dest,
                     uint32_t capacity, int consume);
+
+// Wake-up for a reader that would rather not poll: while the queue is empty,
+// the next write that stores a frame calls wake(context) once, on the writer's
+// thread with the lock held (so it must be short and must not touch the queue).
+// 1 armed; 0 the queue holds a frame already (nothing armed); -1 bad arguments.
+// The reader disarms before the context goes away; disarming takes the lock, so
+// no write is still calling it once FrameQueue_DisarmWake returns.
+int FrameQueue_ArmWake(FRAME_QUEUE_T* pObj, void (*wake)(void* context), void* context);
+int FrameQueue_DisarmWake(FRAME_QUEUE_T* pObj);
 
 // True when the queue holds no frame; takes no lock (a null or hollow queue is empty).
 bool FrameQueue_IsEmpty(const FRAME_QUEUE_T* pObj);

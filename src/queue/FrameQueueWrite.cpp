@@ -147,6 +147,10 @@ int FrameQueue_Write(FRAME_QUEUE_T* pObj, int channel_id, int media_type, const 
             header->write_stamp = frameinfo->stamp;
             if (L > header->max_frame_size) header->max_frame_size = L;
             publishHeldBytes(pObj);
+            if (pObj->wake_armed) {
+                pObj->wake_armed = false;
+                pObj->wake(pObj->wake_context);
+            }
             return 0;
         }
         heldBytes = header->totalsize;

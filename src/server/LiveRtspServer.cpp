@@ -67,9 +67,10 @@ LiveRtspServer::~LiveRtspServer() {
 
 void LiveRtspServer::dismantleTable() {
     for (int i = 0; i < channel_count; ++i) {
+        // A source left without a session goes before the queues it waits on.
+        Medium::close(channels[i].live_source);
         deleteQueue(channels[i].video_queue);
         deleteQueue(channels[i].audio_queue);
-        Medium::close(channels[i].live_source);  // a source left without a session
     }
     delete[] channels;
     channels = nullptr;
@@ -203,6 +204,10 @@ bool LiveRtspServer::describeChannel(CHANNEL_SLOT_T* slot) {
 }
 
 bool LiveRtspServer::replaceQueues(CHANNEL_SLOT_T* slot) {
+    // A live source left from a build that made no session waits on the old
+    // queues: it must not outlive them.
+    Medium::close(slot->live_source);
+    slot->live_source = nullptr;
     FRAME_QUEUE_T* video = newQueue(slot->info.channel_id, kVideoQueueBytes);
     FRAME_QUEUE_T* audio = video != nullptr ? newQueue(slot->info.channel_id, kAudioQueueBytes) : nullptr;
     if (audio == nullptr) {
@@ -225,9 +230,6 @@ bool LiveRtspServer::replaceQueues(CHANNEL_SLOT_T* slot) {
 }
 
 bool LiveRtspServer::prepareLiveSource(CHANNEL_SLOT_T* slot) {
-    // A live source left from a build that made no session reads the queues
-    // just replaced: it must not outlive them.
-    Medium::close(slot->live_source);
     slot->live_source = LiveSource::createNew(envir(), slot->info.channel_id, &slot->media_desc,
                                               slot->video_queue, slot->audio_queue, callback, user_ptr);
     return slot->live_source != nullptr;

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "event/BasicTaskScheduler.h"
@@ -49,7 +52,8 @@ struct Channel {
 class LiveStreamSourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fScheduler = BasicTaskScheduler::createNew(1000);
+        // Waits of up to a second: a frame is only taken promptly if its write wakes the loop.
+        fScheduler = BasicTaskScheduler::createNew(1000000);
         fEnv = BasicUsageEnvironment::createNew(*fScheduler);
     }
 
@@ -110,6 +114,7 @@ TEST_F(LiveStreamSourceTest, IdleSourcesShareTheSweepAndWakeOnlyWhenTheirQueueFi
     runFor(10000);
     ASSERT_NE(nullptr, pollSet());
     EXPECT_EQ(static_cast<size_t>(kChannels), pollSet()->parkedCount());
+    EXPECT_EQ(0u, pollSet()->polledCount()) << "empty queues wake their readers: nothing to poll";
     for (auto& channel : fChannels) EXPECT_EQ(0, channel->delivered);
 
     // Every seventh channel gets a frame while its source waits.
@@ -151,6 +156,42 @@ TEST_F(LiveStreamSourceTest, ClosingOrStoppingAWaitingSourceLeavesTheSet) {
     runFor(20000);
     EXPECT_EQ(0, stopped.delivered);
     EXPECT_EQ(1, waiting.delivered);
+}
+
+// A source without a queue cannot be woken: it is polled, and yields nothing.
+TEST_F(LiveStreamSourceTest, SourceWithoutAQueueIsPolledAndYieldsNothing) {
+    fChannels.push_back(std::make_unique<Channel>());
+    Channel& channel = *fChannels.back();
+    channel.live = LiveSource::createNew(*fEnv, 950, nullptr, nullptr, nullptr, nullptr, nullptr);
+    channel.request();
+    runFor(10000);
+    EXPECT_EQ(0, channel.delivered);
+    EXPECT_EQ(1u, pollSet()->polledCount());
+}
+
+// Frames written by a host thread while the server thread waits, parks and
+// closes sources: every frame is delivered once, and nothing outlives its queue.
+TEST_F(LiveStreamSourceTest, HostThreadWritesWakeWaitingSourcesPromptly) {
+    constexpr int kFrames = 200;
+    Channel& channel = addChannel();
+    std::atomic<bool> stop{false};
+    channel.request();
+    runFor(5000);
+    std::thread host([&] {
+        for (int i = 0; i < kFrames && !stop.load(); ++i) {
+            channel.push(20 + i % 50);
+            std::this_thread::sleep_for(std::chrono::microseconds(2000));
+        }
+    });
+    int64_t end = BasicTaskScheduler::nowMicroseconds() + 5000000;
+    while (channel.delivered < kFrames && BasicTaskScheduler::nowMicroseconds() < end) {
+        int before = channel.delivered;
+        fScheduler->SingleStep(0);
+        if (channel.delivered != before) channel.request();
+    }
+    stop.store(true);
+    host.join();
+    EXPECT_EQ(kFrames, channel.delivered) << "a write did not wake the waiting loop";
 }
 
 // A source whose turn closes another waiting channel (as a reader that tears
