@@ -41,7 +41,7 @@ RTPInterface::~RTPInterface() {
 bool RTPInterface::sendPacket(const uint8_t* packet, unsigned size) {
     bool ok = fGS == nullptr || fGS->output(packet, size);
     if (!fTCPDestinations.empty()) {
-        batchPacketOverTCP(packet, size, nullptr, 0, fTCPDestinations.front().channelId);
+        batchPacketOverTCP(packet, size, nullptr, 0, fTCPDestinations.front().channelId, false);
     }
     return ok;
 }
@@ -56,7 +56,7 @@ void RTPInterface::queuePacket(const uint8_t* header, unsigned headerSize, const
     }
     if (!fTCPDestinations.empty()) {
         batchPacketOverTCP(header, headerSize, payload, payloadSize,
-                           fTCPDestinations.front().channelId);
+                           fTCPDestinations.front().channelId, true);
     }
 }
 
@@ -68,7 +68,11 @@ bool RTPInterface::flush() {
             fUDPFailed = true;
         }
     }
-    if (batchedPacketCount() > 0) flushTCPBatch();
+    if (batchedPacketCount() > 0) flushTCPBatch(false);
+    if (fTCPHeldBack) {
+        fTCPHeldBack = false;
+        for (const TCPDestination& destination : fTCPDestinations) destination.socket->pushPending();
+    }
     bool ok = !fUDPFailed;
     fUDPFailed = false;
     return ok;
@@ -76,7 +80,7 @@ bool RTPInterface::flush() {
 
 void RTPInterface::batchPacketOverTCP(const uint8_t* header, unsigned headerSize,
                                       const uint8_t* payload, unsigned payloadSize,
-                                      uint8_t channelId) {
+                                      uint8_t channelId, bool inBurst) {
     unsigned length = headerSize + payloadSize;
     uint32_t framedSize = kFrameHeaderSize + length;
     // Once the second buffer is in use, later packets go there too, so that
@@ -103,24 +107,27 @@ void RTPInterface::batchPacketOverTCP(const uint8_t* header, unsigned headerSize
         fputs("Video rtp packet .....\n", stdout);
         fflush(stdout);
     }
-    bool flushNow = batchedPacketCount() >= kFlushPacketCount ||
-                    (channelId >= 1 && channelId <= 3) ||
-                    (channelId == 0 && length < kMaxPacketSize);
-    if (flushNow) flushTCPBatch();
+    bool endsRun = (channelId >= 1 && channelId <= 3) || (channelId == 0 && length < kMaxPacketSize);
+    if (endsRun) {
+        flushTCPBatch(false);
+    } else if (batchedPacketCount() >= kFlushPacketCount) {
+        // Only the batch's size calls for this flush: within a burst the rest
+        // of the frame follows at once.
+        flushTCPBatch(inBurst);
+    }
 }
 
-void RTPInterface::flushTCPBatch() {
+void RTPInterface::flushTCPBatch(bool moreFollows) {
     // A failed send removes destinations while we walk them: walk a copy.
     fFlushSnapshot.assign(fTCPDestinations.begin(), fTCPDestinations.end());
     for (const TCPDestination& destination : fFlushSnapshot) {
         if (destination.socket->failed() || fBatch[0].used == 0) continue;
         setChannelIds(fBatch[0], destination.channelId);
-        if (!destination.socket->send(fBatch[0].data, fBatch[0].used)) continue;
-        if (fBatch[1].used != 0) {
-            setChannelIds(fBatch[1], destination.channelId);
-            destination.socket->send(fBatch[1].data, fBatch[1].used);
-        }
+        setChannelIds(fBatch[1], destination.channelId);
+        // Both buffers in one call: the first goes out before the second.
+        destination.socket->send(fBatch[0].data, fBatch[0].used, fBatch[1].data, fBatch[1].used, moreFollows);
     }
+    if (moreFollows) fTCPHeldBack = true;
     fFlushSnapshot.clear();
     fBatch[0].reset();
     fBatch[1].reset();

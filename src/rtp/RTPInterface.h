@@ -72,9 +72,12 @@ private:
         uint8_t channelId;
     };
 
+    // inBurst: the packet is part of a burst that ends with flush().
     void batchPacketOverTCP(const uint8_t* header, unsigned headerSize, const uint8_t* payload,
-                            unsigned payloadSize, uint8_t channelId);
-    void flushTCPBatch();
+                            unsigned payloadSize, uint8_t channelId, bool inBurst);
+    // moreFollows: a flush in the middle of a burst, whose bytes may wait for
+    // the rest of it in the kernel (flush() pushes them at the burst's end).
+    void flushTCPBatch(bool moreFollows);
     unsigned batchedPacketCount() const { return fBatch[0].packetCount + fBatch[1].packetCount; }
     void removeDestinationsOf(TCPStreamSocket* socket);
     void forgetSocketIfUnused(TCPStreamSocket* socket);
@@ -91,6 +94,7 @@ private:
     std::vector<TCPDestination> fTCPDestinations;
     std::vector<TCPDestination> fFlushSnapshot;
     TCPBatchBuffer fBatch[2];
+    bool fTCPHeldBack = false;  // a flush of this burst went out with moreFollows
     ReadHandler* fReadHandler = nullptr;
     void* fReadClientData = nullptr;
     bool fReadingUDP = false;

@@ -1,7 +1,10 @@
 #include "rtp/TCPStreamSocket.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -121,6 +124,7 @@ bool TCPStreamSocket::send(const void* data, size_t size) {
     do {
         written = ::send(fSocketNum, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (written < 0 && errno == EINTR);
+    fHeldBack = false;  // this send pushed whatever was held
     if (written < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             markFailed();
@@ -131,6 +135,51 @@ bool TCPStreamSocket::send(const void* data, size_t size) {
     size_t sent = static_cast<size_t>(written);
     if (sent == size) return true;
     return queueRemainder(bytes + sent, size - sent);
+}
+
+bool TCPStreamSocket::send(const void* first, size_t firstSize, const void* second, size_t secondSize,
+                           bool moreFollows) {
+    if (fFailed) return false;
+    const auto* a = static_cast<const uint8_t*>(first);
+    const auto* b = static_cast<const uint8_t*>(second);
+    if (backlogSize() > 0) return queueRemainder(a, firstSize, b, secondSize, 0);
+    iovec pieces[2] = {{const_cast<uint8_t*>(a), firstSize}, {const_cast<uint8_t*>(b), secondSize}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = secondSize > 0 ? 2 : 1;
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (moreFollows ? MSG_MORE : 0);
+    ssize_t written;
+    do {
+        written = ::sendmsg(fSocketNum, &message, flags);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            markFailed();
+            return false;
+        }
+        written = 0;
+    }
+    fHeldBack = moreFollows;
+    size_t sent = static_cast<size_t>(written);
+    if (sent == firstSize + secondSize) return true;
+    return queueRemainder(a, firstSize, b, secondSize, sent);
+}
+
+bool TCPStreamSocket::queueRemainder(const uint8_t* first, size_t firstSize, const uint8_t* second,
+                                     size_t secondSize, size_t sent) {
+    if (sent < firstSize && !queueRemainder(first + sent, firstSize - sent)) return false;
+    size_t sentOfSecond = sent > firstSize ? sent - firstSize : 0;
+    if (sentOfSecond == secondSize) return true;
+    return queueRemainder(second + sentOfSecond, secondSize - sentOfSecond);
+}
+
+void TCPStreamSocket::pushPending() {
+    if (!fHeldBack) return;
+    fHeldBack = false;
+    if (fFailed) return;
+    // Setting TCP_NODELAY (already on) makes the kernel send what it holds.
+    int on = 1;
+    setsockopt(fSocketNum, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 bool TCPStreamSocket::queueRemainder(const uint8_t* data, size_t size) {

@@ -52,6 +52,12 @@ public:
     // queued) when the socket has failed, the send failed or the backlog would
     // exceed its limit; in the last two cases the socket is marked failed.
     bool send(const void* data, size_t size);
+    // The same for two blocks back to back, in one system call. moreFollows
+    // tells the kernel that more bytes come at once (they may share segments
+    // with these); the sender must then end its burst with pushPending().
+    bool send(const void* first, size_t firstSize, const void* second, size_t secondSize, bool moreFollows);
+    // Pushes out bytes held back by a send with moreFollows.
+    void pushPending();
     bool failed() const { return fFailed; }
     size_t backlogSize() const { return fBacklog.size() - fBacklogHead; }
     size_t backlogLimit() const { return fBacklogLimit; }
@@ -75,6 +81,8 @@ private:
     static void handleEvent(void* clientData, int mask);
     void drainBacklog();
     bool queueRemainder(const uint8_t* data, size_t size);
+    bool queueRemainder(const uint8_t* first, size_t firstSize, const uint8_t* second, size_t secondSize,
+                        size_t sent);
     void markFailed();
     void updateHandling();
     void notifyClientsGone();
@@ -83,6 +91,7 @@ private:
     int fSocketNum;
     size_t fBacklogLimit;
     bool fFailed = false;
+    bool fHeldBack = false;  // the last send told the kernel that more follows
     BackgroundHandlerProc* fReadProc = nullptr;
     void* fReadClientData = nullptr;
     int fHandledConditions = 0;

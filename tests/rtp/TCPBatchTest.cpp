@@ -110,12 +110,12 @@ TEST_F(TCPBatchTest, FlushRulesShapeTheWritesWithinABurst) {
     } cases[] = {
         {"ch 0: full-size packets wait for the burst's end", 0, {1456, 1456, 1456}, {}, {4380}},
         {"ch 0: a shorter packet flushes", 0, {1456, 1456, 500}, {3424}, {}},
-        {"ch 0: 8 packets flush as 6 + 2", 0, std::vector<unsigned>(10, 1456), {8760, 2920}, {2920}},
+        {"ch 0: 8 packets flush in one write", 0, std::vector<unsigned>(10, 1456), {11680}, {2920}},
         {"ch 1: every packet at once", 1, {100, 100}, {104, 104}, {}},
         {"ch 2: every packet at once", 2, {1456, 1456}, {1460, 1460}, {}},
         {"ch 3: every packet at once", 3, {80}, {84}, {}},
         {"ch 4: short packets wait", 4, {100, 100, 100}, {}, {312}},
-        {"ch 4: groups of 8", 4, std::vector<unsigned>(9, 1456), {8760, 2920}, {1460}},
+        {"ch 4: groups of 8", 4, std::vector<unsigned>(9, 1456), {11680}, {1460}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -160,7 +160,7 @@ TEST_F(TCPBatchTest, MixedSizesKeepTheirOrder) {
             rtp.queuePacket(nullptr, 0, packet.data(), sizes[i]);  // copied at once
         }
         auto records = client.records();
-        ASSERT_EQ(records.size(), 2u);  // 8 packets: both buffers
+        ASSERT_EQ(records.size(), 1u);  // 8 packets: both buffers in one write
         auto frames = framesOf(records);
         ASSERT_EQ(frames.size(), sizes.size());
         for (size_t i = 0; i < frames.size(); ++i) {
@@ -190,9 +190,8 @@ TEST_F(TCPBatchTest, OversizePacketIsDroppedWithItsLine) {
 TEST_F(TCPBatchTest, FrameOfTwentyFragmentsLeavesInThreeBatches) {
     Client client(*env);
     VideoStream s = startVideo({nalOfFragments(20, 100)}, -1, {{client.pair.a, 0}});
-    // 8 + 8 packets in two sends each (6 + 2), then the last 5 in one.
-    EXPECT_EQ(sizesOf(client.records()),
-              (std::vector<size_t>{8760, 2920, 8760, 2920, 4 * 1460 + 4 + 12 + 2 + 100}));
+    // 8 + 8 packets, each batch in one write of both buffers, then the last 5.
+    EXPECT_EQ(sizesOf(client.records()), (std::vector<size_t>{11680, 11680, 4 * 1460 + 4 + 12 + 2 + 100}));
     stop(s);
 }
 
