@@ -109,8 +109,13 @@ NERIVO_API int Nerivo_DelUser(const char* user_name);
 /*
  * Copies one frame into the channel's queue. Any thread; the buffer may be reused
  * at once. Returns 0 accepted (stored, or dropped when no client has asked for the
- * channel yet or the queue has no room), -1 bad argument, no server context,
+ * channel yet or the queue has no room), -1 bad argument (frame NULL, data NULL,
+ * length 0: logged as "Frame without data" / "Empty frame"), no server context,
  * unknown channel or reset pending, -2 server not running.
+ * A frame larger than its queue (3 MiB video, 128 KiB audio) is dropped with the
+ * line "Buffer too low.." and still returns 0; video frames beyond 1 MiB reach
+ * clients cut to 1 MiB. NAL units that begin with a start code are sent as they
+ * are, with an error line from the framer.
  */
 NERIVO_API int Nerivo_PushFrame(int channel_id, const PUSH_FRAME_T* frame);
 
