@@ -3,8 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include <sys/mman.h>
-
+#include "log/PageBlock.h"
 #include "queue/FrameQueueInternal.h"
 
 using frame_queue::publishHeldBytes;
@@ -36,38 +35,9 @@ T* allocateZeroed(size_t count) {
     return new (std::nothrow) T[count]();
 }
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define NERIVO_QUEUE_AREA_ON_HEAP 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define NERIVO_QUEUE_AREA_ON_HEAP 1
-#endif
-
-// The data area is mapped on its own rather than taken from the heap: a 3 MiB
-// block freed to the allocator stays resident and fragments the heap as
-// channels are rebuilt, while an unmapped area goes straight back to the
-// system. Its pages become resident only as frames are written. Under the
-// address checker it comes from the heap, so that overruns are caught.
 uint8_t* allocateBuffer(uint32_t size) {
     if (allocationStepFails()) return nullptr;
-#ifdef NERIVO_QUEUE_AREA_ON_HEAP
-    return new (std::nothrow) uint8_t[size];
-#else
-    void* area = mmap(nullptr, size > 0 ? size : 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return area == MAP_FAILED ? nullptr : static_cast<uint8_t*>(area);
-#endif
-}
-
-void freeBuffer(uint8_t* area, uint32_t size) {
-    if (area == nullptr) return;
-#ifdef NERIVO_QUEUE_AREA_ON_HEAP
-    (void)size;
-    delete[] area;
-#else
-    munmap(area, size > 0 ? size : 1);
-#endif
+    return PageBlock_Allocate(size);
 }
 
 void resetObject(FRAME_QUEUE_T* pObj) {
@@ -108,7 +78,7 @@ int FrameQueue_Create(FRAME_QUEUE_T* pObj, int channel_id, uint32_t size) {
 int FrameQueue_Destroy(FRAME_QUEUE_T* pObj) {
     if (pObj == nullptr) return -1;
     NamedMutex_Close(pObj->pLock);
-    freeBuffer(pObj->pBuffer, pObj->area_bytes);
+    PageBlock_Free(pObj->pBuffer, pObj->area_bytes);
     delete[] pObj->pQueHeader;
     delete[] pObj->pFrameIndex;
     resetObject(pObj);

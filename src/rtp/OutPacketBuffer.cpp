@@ -1,6 +1,6 @@
 #include "rtp/OutPacketBuffer.h"
 
-#include <new>
+#include "log/PageBlock.h"
 
 unsigned OutPacketBuffer::maxSize = 1048576;
 
@@ -10,6 +10,6 @@ OutPacketBuffer::OutPacketBuffer(unsigned preferredPacketSize, unsigned maxPacke
       fMaxPacketSize(maxPacketSize),
       fMaxFrameSize(maxBufferSize == 0 ? maxSize : maxBufferSize),
       fCapacity(fMaxFrameSize + kBurstRoom),
-      fBuffer(new (std::nothrow) uint8_t[fCapacity]) {}
+      fBuffer(PageBlock_Allocate(fCapacity)) {}
 
-OutPacketBuffer::~OutPacketBuffer() { delete[] fBuffer; }
+OutPacketBuffer::~OutPacketBuffer() { PageBlock_Free(fBuffer, fCapacity); }

@@ -1,5 +1,6 @@
 // The frame area of an RTP sink: frames are read straight into it, and the
-// packets of a burst point into it until the burst has been sent.
+// packets of a burst point into it until the burst has been sent. The area
+// (over 1 MiB, made once per sink) is a page block of its own.
 #pragma once
 
 #include <cstdint>
