@@ -13,11 +13,13 @@
 #define NERIVO_BLOCKS_ON_HEAP 1
 #endif
 
+#ifndef NERIVO_BLOCKS_ON_HEAP
 namespace {
 
 size_t mappedLength(size_t size) { return size > 0 ? size : 1; }
 
 }  // namespace
+#endif
 
 uint8_t* PageBlock_Allocate(size_t size) {
 #ifdef NERIVO_BLOCKS_ON_HEAP
