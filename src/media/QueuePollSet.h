@@ -8,9 +8,7 @@
 // poll of a live source.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
-#include <cstdint>
 #include <vector>
 
 #include "event/TaskScheduler.h"

@@ -115,26 +115,8 @@ void TCPStreamSocket::handleEvent(void* clientData, int mask) {
 }
 
 bool TCPStreamSocket::send(const void* data, size_t size) {
-    if (fFailed) return false;
-    if (size == 0) return true;
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    // Anything behind a backlog must wait for it, to keep the byte order.
-    if (backlogSize() > 0) return queueRemainder(bytes, size);
-    ssize_t written;
-    do {
-        written = ::send(fSocketNum, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (written < 0 && errno == EINTR);
-    fHeldBack = false;  // this send pushed whatever was held
-    if (written < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            markFailed();
-            return false;
-        }
-        written = 0;
-    }
-    size_t sent = static_cast<size_t>(written);
-    if (sent == size) return true;
-    return queueRemainder(bytes + sent, size - sent);
+    if (size == 0) return !fFailed;
+    return send(data, size, nullptr, 0, false);
 }
 
 bool TCPStreamSocket::send(const void* first, size_t firstSize, const void* second, size_t secondSize,
@@ -142,6 +124,7 @@ bool TCPStreamSocket::send(const void* first, size_t firstSize, const void* seco
     if (fFailed) return false;
     const auto* a = static_cast<const uint8_t*>(first);
     const auto* b = static_cast<const uint8_t*>(second);
+    // Anything behind a backlog must wait for it, to keep the byte order.
     if (backlogSize() > 0) return queueRemainder(a, firstSize, b, secondSize, 0);
     iovec pieces[2] = {{const_cast<uint8_t*>(a), firstSize}, {const_cast<uint8_t*>(b), secondSize}};
     msghdr message{};
